@@ -1,0 +1,90 @@
+// Binding of positional and keyword arguments, with the interpreter's own messages.
+#include "module/arguments.h"
+
+#include "module/frame.h"
+
+namespace pelmora {
+namespace {
+
+void count_error(const Parameters& parameters, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)",
+                 parameters.routine, "exactly", static_cast<Py_ssize_t>(parameters.count),
+                 parameters.count == 1 ? "" : "s", given);
+}
+
+bool fail(const Parameters& parameters, SourceSite site) {
+    add_traceback_frame(parameters.qualified, site, parameters.definition_line);
+    return false;
+}
+
+// The slot among `first`.. whose name is `key`: by identity, or when `by_text`
+// also by equal characters. -1 when none is.
+Py_ssize_t find_parameter(const Parameters& parameters, std::size_t first, std::size_t last,
+                          PyObject* key, bool by_text) {
+    for (std::size_t i = first; i < last; ++i) {
+        PyObject* name = text(parameters.names[i]);
+        if (key == name || (by_text && compat::text_equal(key, name)))
+            return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool parse_arguments(const Parameters& parameters, PyObject* positional, PyObject* keywords,
+                     Owned* values) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(positional);
+    const auto count = static_cast<Py_ssize_t>(parameters.count);
+
+    if (keywords == nullptr ? given != count : given > count) {
+        count_error(parameters, given);
+        return fail(parameters, PELMORA_HERE);
+    }
+    for (Py_ssize_t i = 0; i < given; ++i)
+        values[i] = Owned::borrow(PyTuple_GET_ITEM(positional, i));
+    if (keywords == nullptr) return true;
+
+    // Every missing parameter is looked for before any stray keyword: the first
+    // one missing decides the message.
+    Py_ssize_t remaining = PyDict_Size(keywords);
+    for (Py_ssize_t i = given; i < count; ++i) {
+        PyObject* value = PyDict_GetItem(keywords, text(parameters.names[i]));  // borrowed
+        if (value == nullptr) {
+            count_error(parameters, i);
+            return fail(parameters, PELMORA_HERE);
+        }
+        values[i] = Owned::borrow(value);
+        --remaining;
+    }
+    if (remaining <= 0) return true;
+
+    // Nothing in this walk runs interpreter code, so the dictionary holds still.
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed
+    const auto first_keyword = static_cast<std::size_t>(given);
+    while (PyDict_Next(keywords, &position, &key, &value)) {
+        Py_ssize_t slot = find_parameter(parameters, first_keyword, parameters.count, key, false);
+        if (slot < 0) {
+            if (!compat::is_text(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", parameters.routine);
+                return fail(parameters, PELMORA_HERE);
+            }
+            slot = find_parameter(parameters, first_keyword, parameters.count, key, true);
+        }
+        if (slot >= 0) {
+            values[slot] = Owned::borrow(value);
+            continue;
+        }
+        slot = find_parameter(parameters, 0, first_keyword, key, true);
+        if (slot >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
+                         parameters.routine, text_chars(parameters.names[slot]));
+            return fail(parameters, PELMORA_HERE);
+        }
+        compat::unexpected_keyword_error(parameters.routine, key);
+        return fail(parameters, PELMORA_HERE);
+    }
+    return true;
+}
+
+}  // namespace pelmora

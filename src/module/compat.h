@@ -1,0 +1,231 @@
+// The one place that includes <Python.h> and the one place that knows which
+// interpreter generation it is built for. Everything else calls the neutral
+// names below; no other file tests PY_MAJOR_VERSION.
+#pragma once
+
+// Python 2.7's headers still use the `register` storage class, which C++17 rejects.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wregister"
+#endif
+#include <Python.h>
+#include <frameobject.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+#include <cstring>
+
+#define PELMORA_EXPORT_DATA(type) extern "C" __attribute__((visibility("default"))) type
+
+namespace pelmora::compat {
+
+#if PY_MAJOR_VERSION >= 3
+
+inline constexpr const char kBuiltinsModuleName[] = "builtins";
+inline constexpr int kImportLevel = 0;  // absolute: Python 3 has no implicit relative import
+
+inline PyObject* intern_text(const char* text) { return PyUnicode_InternFromString(text); }
+inline PyObject* plain_text(const char* text, Py_ssize_t size) {
+    return PyUnicode_FromStringAndSize(text, size);
+}
+inline PyObject* integer(long value) { return PyLong_FromLong(value); }
+inline bool is_text(PyObject* object) { return PyUnicode_Check(object); }
+
+// Equal length and equal characters; never runs a subclass's __eq__.
+inline bool text_equal(PyObject* a, PyObject* b) {
+    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+}
+inline bool starts_with_underscore(PyObject* name) {
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 &&
+           PyUnicode_READ_CHAR(name, 0) == '_';
+}
+
+// Python 3 has no classic division; `/` is true division.
+inline PyObject* divide(PyObject* a, PyObject* b) { return PyNumber_TrueDivide(a, b); }
+
+// `dict.keys()` is a view on Python 3; the star import walks a list by index.
+inline PyObject* key_list(PyObject* namespace_dict) { return PyMapping_Keys(namespace_dict); }
+
+// The print statement's soft-space flag is gone on Python 3.
+inline int take_soft_space(PyObject*) { return 0; }
+
+inline PyObject* unexpected_keyword_error(const char* routine, PyObject* key) {
+    return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", routine,
+                        key);
+}
+
+struct HandledException {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+
+// New references to the exception being handled (what sys.exc_info() reports).
+inline HandledException get_handled_exception() {
+    HandledException saved;
+    PyErr_GetExcInfo(&saved.type, &saved.value, &saved.traceback);
+    return saved;
+}
+
+// Steals all three; releases the ones installed before.
+inline void set_handled_exception(HandledException exception) {
+    // From 3.11 the interpreter keeps only the value and reads the traceback off it.
+    if (exception.value != nullptr && exception.traceback != nullptr &&
+        PyExceptionInstance_Check(exception.value))
+        PyException_SetTraceback(exception.value, exception.traceback);
+    PyErr_SetExcInfo(exception.type, exception.value, exception.traceback);
+}
+
+#define PELMORA_MODULE_ENTRY(make_module)                                                       \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_Pelmora(void) {          \
+        return make_module();                                                                   \
+    }
+
+// Single-phase init: the module is created here and handed to the import
+// machinery, which enters it in sys.modules after the entry returns.
+inline PyObject* create_module(const char* name, PyMethodDef* methods, const char* doc) {
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr,
+    };
+    return PyModule_Create(&definition);
+}
+
+// What the entry gives the interpreter: Python 3 takes a new reference to the module.
+inline PyObject* entry_result(PyObject* module) {
+    Py_XINCREF(module);
+    return module;
+}
+
+#else  // Python 2.7
+
+inline constexpr const char kBuiltinsModuleName[] = "__builtin__";
+inline constexpr int kImportLevel = -1;  // classic import: relative first, then absolute
+
+inline PyObject* intern_text(const char* text) { return PyString_InternFromString(text); }
+inline PyObject* plain_text(const char* text, Py_ssize_t size) {
+    return PyString_FromStringAndSize(text, size);
+}
+inline PyObject* integer(long value) { return PyInt_FromLong(value); }
+inline bool is_text(PyObject* object) { return PyString_Check(object); }
+
+inline bool text_equal(PyObject* a, PyObject* b) {
+    return PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
+           std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b),
+                       static_cast<size_t>(PyString_GET_SIZE(a))) == 0;
+}
+inline bool starts_with_underscore(PyObject* name) {
+    return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';
+}
+
+inline PyObject* divide(PyObject* a, PyObject* b) { return PyNumber_Divide(a, b); }
+
+inline PyObject* key_list(PyObject* namespace_dict) {
+    return PyObject_CallMethod(namespace_dict, const_cast<char*>("keys"), nullptr);
+}
+
+// The print statement's convention: read and clear the flag; a set flag asks for a blank.
+inline int take_soft_space(PyObject* stream) { return PyFile_SoftSpace(stream, 0); }
+
+inline PyObject* unexpected_keyword_error(const char* routine, PyObject* key) {
+    return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", routine,
+                        PyString_AS_STRING(key));
+}
+
+struct HandledException {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+
+inline HandledException get_handled_exception() {
+    PyThreadState* thread = PyThreadState_GET();
+    HandledException saved{thread->exc_type, thread->exc_value, thread->exc_traceback};
+    Py_XINCREF(saved.type);
+    Py_XINCREF(saved.value);
+    Py_XINCREF(saved.traceback);
+    return saved;
+}
+
+inline void set_handled_exception(HandledException exception) {
+    PyThreadState* thread = PyThreadState_GET();
+    PyObject* old_type = thread->exc_type;
+    PyObject* old_value = thread->exc_value;
+    PyObject* old_traceback = thread->exc_traceback;
+    thread->exc_type = exception.type;
+    thread->exc_value = exception.value;
+    thread->exc_traceback = exception.traceback;
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_value);
+    Py_XDECREF(old_traceback);
+}
+
+#define PELMORA_MODULE_ENTRY(make_module)                                                       \
+    extern "C" __attribute__((visibility("default"))) void initPelmora(void) { make_module(); }
+
+// Py_InitModule4 enters the module in sys.modules and lends it to us.
+inline PyObject* create_module(const char* name, PyMethodDef* methods, const char* doc) {
+    PyObject* borrowed = Py_InitModule4(const_cast<char*>(name), methods,
+                                        const_cast<char*>(doc), nullptr, PYTHON_API_VERSION);
+    Py_XINCREF(borrowed);
+    return borrowed;
+}
+
+inline PyObject* entry_result(PyObject* module) { return module; }
+
+#endif
+
+#if PY_MAJOR_VERSION >= 3
+inline constexpr std::size_t kVersionBufferSize = 16;
+// print() writes nothing when sys.stdout is None.
+inline bool discards_output(PyObject* stream) { return stream == Py_None; }
+#else
+// Python 2 compares "2.7" with the first three characters of the running version.
+inline constexpr std::size_t kVersionBufferSize = 4;
+inline bool discards_output(PyObject*) { return false; }
+#endif
+
+// The version the module was compiled for, as "major.minor".
+inline void compiled_version(char* buffer, size_t size) {
+    PyOS_snprintf(buffer, size, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+}
+
+// The running interpreter's "major.minor", cut from its version string.
+inline void running_version(char* buffer, size_t size) {
+#if PY_MAJOR_VERSION >= 3
+    const char* version = Py_GetVersion();
+    size_t length = 0;
+    int dots = 0;
+    while (version[length] != '\0' && length + 1 < size) {
+        if (version[length] == '.' && ++dots == 2) break;
+        if (version[length] != '.' && (version[length] < '0' || version[length] > '9')) break;
+        ++length;
+    }
+    std::memcpy(buffer, version, length);
+    buffer[length] = '\0';
+#else
+    // Python 2's own convention: the first three characters, compared at 0 and 2.
+    PyOS_snprintf(buffer, size, "%s", Py_GetVersion());
+#endif
+}
+
+inline bool versions_match(const char* compiled, const char* running) {
+#if PY_MAJOR_VERSION >= 3
+    return std::strcmp(compiled, running) == 0;
+#else
+    return compiled[0] == running[0] && compiled[2] == running[2];
+#endif
+}
+
+// A frame's current line: set where the frame is a public struct; from 3.11 a
+// fresh frame reports its code object's first line, which is the same line.
+inline void set_frame_line(PyFrameObject* frame, int line) {
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#else
+    (void)frame;
+    (void)line;
+#endif
+}
+
+}  // namespace pelmora::compat

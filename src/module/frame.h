@@ -1,0 +1,38 @@
+// The call frame every routine shares: call-time name lookup and the one
+// synthetic traceback entry a failure adds.
+#pragma once
+
+#include "module/state.h"
+
+namespace pelmora {
+
+// The file every traceback entry of the module names.
+inline constexpr const char kModuleSourceFile[] = "Pelmora.py";
+
+// Where in this implementation a failure was detected: shown in the entry's
+// function-name field as "name (file:line)".
+struct SourceSite {
+    const char* file;
+    int line;
+};
+
+// __FILE__ as given to the compiler, trimmed to the part below "src/".
+constexpr const char* source_name(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (p[0] == 's' && p[1] == 'r' && p[2] == 'c' && p[3] == '/') name = p + 4;
+    return name;
+}
+
+#define PELMORA_HERE (::pelmora::SourceSite{::pelmora::source_name(__FILE__), __LINE__})
+
+// New reference to what `name` is bound to in the module namespace, else in the
+// builtins module; null with NameError (the bare name) set when neither binds it.
+PyObject* lookup_name(Text name);
+
+// Adds one entry to the pending exception's traceback: file Pelmora.py, line
+// `module_line`, function "function (site.file:site.line)". The pending
+// exception itself is left as it is.
+void add_traceback_frame(const char* function, SourceSite site, int module_line);
+
+}  // namespace pelmora
