@@ -1,0 +1,234 @@
+"""The module frame: what import leaves in the namespace, call-time lookup,
+and the traceback entry every failure adds."""
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+import Pelmora
+from recording import Recorder, module_entries, namespace  # noqa: F401
+
+try:
+    import builtins
+except ImportError:  # Python 2.7
+    import __builtin__ as builtins
+
+ROUTINES = ["draw3DCoordinateAxes", "drawViewVolume", "drawSquare", "drawGrayCube",
+            "drawColoredCube"]
+MODULE_DOC = (
+    "\nPelmora\n\nThis file contains some helper functions for drawing using OpenGL. These are\n"
+    "not critical for the assignment and were placed here to reduce clutter.\n\n"
+    "IMPORTANT NOTE:\n---------------\n"
+    "Make sure that this file is in the same directory as the Tovrin starter code.\n\n"
+    "If you choose to add your own drawing helper functions please mark them clearly\n"
+    "using comments and also mention them in a README file.\n")
+VIEW_VOLUME_DOC = "\n    Draws a view volume defined by (left, right, bottom, top, near, far)\n    "
+
+
+def test_module_attributes():
+    assert Pelmora.__doc__ == MODULE_DOC
+    assert Pelmora.__name__ == "Pelmora"
+    assert Pelmora.__test__ == {}
+    assert Pelmora.__builtins__ is builtins
+    for name in ROUTINES:
+        routine = getattr(Pelmora, name)
+        assert routine.__module__ == "Pelmora"
+        assert routine.__name__ == name
+        assert routine.__doc__ == (VIEW_VOLUME_DOC if name == "drawViewVolume" else None)
+    assert "Draws a view volume" in pydoc_text()
+
+
+def pydoc_text():
+    import pydoc
+    return pydoc.render_doc(Pelmora)
+
+
+def test_namespace_holds_the_opengl_names():
+    from OpenGL import GL, GLU, GLUT
+    for name in ["glBegin", "glVertex3f", "GL_QUADS", "gluPerspective", "glutInit"]:
+        assert hasattr(Pelmora, name)
+    assert Pelmora.glBegin is GL.glBegin
+    assert Pelmora.gluPerspective is GLU.gluPerspective
+    assert Pelmora.glutInit is GLUT.glutInit
+
+
+def run_python(code, extra_path=(), env=None):
+    """Runs `code` in a fresh interpreter that finds this build of the module first."""
+    paths = list(extra_path) + [os.path.dirname(Pelmora.__file__)] + sys.path
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
+    environment.update(env or {})
+    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+    out, err = process.communicate()
+    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+FAKE_OPENGL = {
+    "__init__.py": "",
+    # No __all__: every public name of the namespace, none with a leading underscore.
+    "GLUT.py": "shared = 'glut'\nglut_only = 'glut'\n_hidden = 'glut'\n",
+    # __all__ is copied exactly, underscore names included.
+    "GL.py": "__all__ = ['shared', 'gl_gl', '_exported']\n"
+             "shared = 'gl'\ngl_gl = 'gl'\n_exported = 'gl'\nunlisted = 'gl'\n",
+    "GLU.py": "shared = 'glu'\ngl_gl_glu = 'glu'\n",
+}
+
+
+def write_fake_opengl(directory, overrides=None):
+    package = directory.join("OpenGL")
+    package.ensure(dir=True)
+    files = dict(FAKE_OPENGL, **(overrides or {}))
+    for name, text in files.items():
+        package.join(name).write(text)
+    return str(directory)
+
+
+def test_star_imports_in_order_with_the_last_winning(tmpdir):
+    code = """
+        import Pelmora
+        print(' '.join([Pelmora.shared, Pelmora.glut_only, Pelmora.gl_gl, Pelmora._exported]))
+        print(' '.join(n for n in ('_hidden', 'unlisted') if hasattr(Pelmora, n)))
+        print(' '.join(sorted(n for n in vars(Pelmora) if n.startswith('draw'))))
+    """
+    status, out, err = run_python(code, [write_fake_opengl(tmpdir)])
+    assert status == 0, err
+    assert out.splitlines() == [
+        "glu glut gl gl", "",
+        "draw3DCoordinateAxes drawColoredCube drawGrayCube drawSquare drawViewVolume"]
+
+
+def test_all_naming_a_missing_attribute_fails_that_import(tmpdir):
+    overrides = {"GL.py": "__all__ = ['shared', 'missing']\nshared = 'gl'\n"}
+    code = """
+        import sys
+        try:
+            import Pelmora
+        except SystemExit as exit:
+            module = sys.modules.get('Pelmora')
+            sys.stdout.write('exit %s %s\\n' % (exit.code, getattr(module, 'shared', None)))
+    """
+    status, out, err = run_python(code, [write_fake_opengl(tmpdir, overrides)])
+    assert status == 0, err
+    # Python 2.7 keeps the half-made module in sys.modules, with what GLUT gave it.
+    kept = "None" if sys.version_info[0] >= 3 else "glut"
+    assert out == "\nERROR: PyOpenGL not installed properly.\n        \nexit 1 %s\n" % kept
+
+
+def test_handled_exception_survives_import():
+    code = """
+        import sys
+        try:
+            raise KeyError('outer')
+        except KeyError:
+            import Pelmora
+            print(repr(sys.exc_info()[1]))
+    """
+    status, out, err = run_python(code)
+    assert status == 0, err
+    assert out.strip() == "KeyError('outer',)" or out.strip() == "KeyError('outer')"
+
+
+def test_embedding_flag_names_the_module_main():
+    code = """
+        import ctypes, imp_path
+        flag = ctypes.c_int.in_dll(ctypes.CDLL(imp_path.PATH), 'module_is_main_Pelmora')
+        flag.value = 1
+        import Pelmora
+        print(Pelmora.__name__)
+    """.replace("imp_path.PATH", repr(Pelmora.__file__)).replace(", imp_path", "")
+    status, out, err = run_python(code)
+    assert status == 0, err
+    assert out.strip() == "__main__"
+
+
+def test_name_found_in_builtins_and_module_wins(namespace):
+    recorder = Recorder(["glBegin", "glVertex3f"])
+    from_builtins = []
+    del Pelmora.glEnd
+    builtins.glEnd = lambda: from_builtins.append("glEnd")
+    try:
+        Pelmora.drawSquare(1)
+        assert from_builtins == ["glEnd"]
+        Pelmora.glEnd = lambda: recorder.calls.append(("glEnd", ()))
+        Pelmora.drawSquare(1)
+        assert from_builtins == ["glEnd"] and recorder.names()[-1] == "glEnd"
+    finally:
+        del builtins.glEnd
+
+
+@pytest.mark.skipif(sys.version_info < (3, 7), reason="module __getattr__ is Python 3.7+")
+def test_module_getattr_and_class_are_honoured(namespace):
+    import types
+    Recorder(["glBegin", "glVertex3f"])
+    del Pelmora.glEnd
+    ends = []
+    Pelmora.__getattr__ = lambda name: (lambda: ends.append(name)) if name == "glEnd" else None
+    Pelmora.drawSquare(1)
+    del Pelmora.__getattr__
+
+    class Traced(types.ModuleType):
+        @property
+        def glEnd(self):
+            return lambda: ends.append("property")
+    Pelmora.__class__ = Traced
+    try:
+        Pelmora.drawSquare(1)
+    finally:
+        Pelmora.__class__ = types.ModuleType
+    assert ends == ["glEnd", "property"]
+
+
+FIELD = re.compile(r"^Pelmora\.(\w+) \((module|draw)/\w+\.cpp:\d+\)$")
+
+
+def test_traceback_entry_between_caller_and_callee(namespace):
+    class Boom(Exception):
+        pass
+    boom = Boom("from the callee")
+
+    def glVertex3f(*args):
+        raise boom
+    Recorder(["glBegin", "glEnd"])
+    Pelmora.glVertex3f = glVertex3f
+    with pytest.raises(Boom) as excinfo:
+        Pelmora.drawSquare(1)
+    assert excinfo.value is boom
+    entries = traceback.extract_tb(excinfo.tb)
+    functions = [entry[2] for entry in entries]
+    assert functions[-1] == "glVertex3f"
+    assert FIELD.match(functions[-2]).group(1) == "drawSquare"
+    assert entries[-2][0] == "Pelmora.py" and entries[-2][1] == 96
+    assert functions[-3] == "test_traceback_entry_between_caller_and_callee"
+    frame = excinfo.tb
+    while frame.tb_next is not None and frame.tb_frame.f_code.co_filename != "Pelmora.py":
+        frame = frame.tb_next
+    assert frame.tb_frame.f_globals is Pelmora.__dict__
+    assert frame.tb_frame.f_lineno == 96 and frame.tb_lineno == 96
+
+
+@pytest.mark.parametrize("builtins_value", ["delete", 5, None])
+def test_entry_made_whatever_the_namespace_builtins(namespace, builtins_value):
+    if builtins_value == "delete":
+        del Pelmora.__builtins__
+    else:
+        Pelmora.__builtins__ = builtins_value
+    del Pelmora.glBegin
+    with pytest.raises(NameError) as excinfo:
+        Pelmora.drawSquare(1)
+    assert [line for line, _ in module_entries(excinfo)] == [95]
+
+
+def test_distinct_sites_name_distinct_lines(namespace):
+    fields = set()
+    for name in ["glBegin", "glVertex3f", "glEnd"]:
+        recorder = Recorder(["glBegin", "glVertex3f", "glEnd"])
+        delattr(Pelmora, name)
+        with pytest.raises(NameError) as excinfo:
+            Pelmora.drawSquare(1)
+        fields.add(module_entries(excinfo)[0][1])
+    del recorder
+    assert len(fields) == 3 and all(FIELD.match(field) for field in fields)
