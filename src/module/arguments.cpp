@@ -48,7 +48,7 @@ bool parse_arguments(const Parameters& parameters, PyObject* positional, PyObjec
     // one missing decides the message.
     Py_ssize_t remaining = PyDict_Size(keywords);
     for (Py_ssize_t i = given; i < count; ++i) {
-        PyObject* value = PyDict_GetItem(keywords, text(parameters.names[i]));  // borrowed
+        PyObject* value = compat::dict_get_quietly(keywords, text(parameters.names[i]));  // borrowed
         if (value == nullptr) {
             count_error(parameters, i);
             return fail(parameters, PELMORA_HERE);

@@ -41,6 +41,14 @@ inline bool starts_with_underscore(PyObject* name) {
            PyUnicode_READ_CHAR(name, 0) == '_';
 }
 
+// Borrowed value or null; an error raised by a key's __eq__ counts as not found.
+// (From 3.12 PyDict_GetItem reports such errors as unraisable on stderr.)
+inline PyObject* dict_get_quietly(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
+    return value;
+}
+
 // Python 3 has no classic division; `/` is true division.
 inline PyObject* divide(PyObject* a, PyObject* b) { return PyNumber_TrueDivide(a, b); }
 
@@ -116,6 +124,10 @@ inline bool text_equal(PyObject* a, PyObject* b) {
 }
 inline bool starts_with_underscore(PyObject* name) {
     return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';
+}
+
+inline PyObject* dict_get_quietly(PyObject* dict, PyObject* key) {
+    return PyDict_GetItem(dict, key);
 }
 
 inline PyObject* divide(PyObject* a, PyObject* b) { return PyNumber_Divide(a, b); }

@@ -19,7 +19,7 @@ PyObject* lookup_name(Text name) {
     // attribute lookup comes down to the namespace dictionary; a subclass
     // (module __class__ assignment) goes the generic way.
     if (Py_TYPE(module) == &PyModule_Type) {
-        PyObject* found = PyDict_GetItem(g_state.module_dict, key);  // borrowed
+        PyObject* found = compat::dict_get_quietly(g_state.module_dict, key);  // borrowed
         if (found != nullptr) {
             Py_INCREF(found);
             return found;
