@@ -61,8 +61,16 @@ if sys.version_info[0] < 3:
     metadata = dict(
         name="Pelmora",
         version="1.0.0",
-        packages=["pelmora_tools"],
         install_requires=["PyOpenGL"],
+        entry_points={"console_scripts": ["pelmora-demo = pelmora_tools.demo:main"]},
     )
 
-setup(ext_modules=[extension], cmdclass={"build_ext": BuildExt}, **metadata)
+setup(
+    ext_modules=[extension],
+    cmdclass={"build_ext": BuildExt},
+    # The stub-only package's name is not an importable name, which the
+    # pyproject.toml schema of some setuptools releases rejects.
+    packages=["pelmora_tools", "Pelmora-stubs"],
+    package_data={"Pelmora-stubs": ["__init__.pyi"]},
+    **metadata
+)
