@@ -1,0 +1,17 @@
+# Entry points. `make test` is the full test command: install, then every interpreter here.
+.PHONY: install test demo clean
+
+install:
+	bash scripts/install.sh
+
+test: install
+	bash scripts/test-all.sh
+
+demo:
+	.venv/bin/python -m pelmora_tools.demo
+
+# Build outputs and logs only; the environments in .venv and .venvs/ stay.
+clean:
+	rm -rf build dist out *.egg-info .pytest_cache .hypothesis
+	find . \( -path ./.git -o -path ./.venv -o -path ./.venvs \) -prune -o \
+		\( -name __pycache__ -o -name '*.pyc' \) -exec rm -rf {} +

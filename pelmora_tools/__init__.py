@@ -1,0 +1,1 @@
+"""Helpers around the Pelmora extension: offscreen OpenGL contexts for tests and the demo."""
