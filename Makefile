@@ -7,7 +7,7 @@ install:
 test: install
 	bash scripts/test-all.sh
 
-demo:
+demo: install
 	.venv/bin/python -m pelmora_tools.demo
 
 # Build outputs and logs only; the environments in .venv and .venvs/ stay.

@@ -14,9 +14,13 @@ summary=()
 failed=0
 seen=" "
 
+totals=(0 0 0)  # passed, failed (errors included), skipped, over every leg
 record() {  # verdict, name, python, detail
     summary+=("$(printf '%-4s  %-11s %-52s %s' "$1" "$2" "$3" "$4")")
     [ "$1" != FAIL ] || failed=1
+}
+count() {  # pytest's closing line, word -> its number (0 when absent)
+    echo "$1" | grep -oE "[0-9]+ $2" | awk '{s += $1} END {print s + 0}'
 }
 
 run_pytest() {  # name, env dir, python shown in the summary, pytest args...; uses $leg_env
@@ -27,9 +31,12 @@ run_pytest() {  # name, env dir, python shown in the summary, pytest args...; us
     rc=${PIPESTATUS[0]}
     python="$python ($("$env/bin/python" -c 'import platform; print(platform.python_version())'))"
     result=$(grep -E ' in [0-9.]+ ?s' "$log" | tail -n 1 | sed -E 's/=+//g; s/^ +| +$//g')
+    totals=($((totals[0] + $(count "$result" passed)))
+            $((totals[1] + $(count "$result" failed) + $(count "$result" 'errors?')))
+            $((totals[2] + $(count "$result" skipped))))
     case $rc in
         0) record PASS "$name" "$python" "$result" ;;
-        5) record FAIL "$name" "$python" "no tests collected (pytest exit 5)" ;;
+        5) record FAIL "$name" "$python" "no tests collected (pytest exit 5)"; totals[1]=$((totals[1] + 1)) ;;
         *) record FAIL "$name" "$python" "pytest exit $rc: $result" ;;
     esac
 }
@@ -43,6 +50,7 @@ leg() {  # name, python
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     if ! bash scripts/install.sh --python "$python" --venv "$env" >"out/test-logs/$name.install.log" 2>&1; then
         record FAIL "$name" "$python" "install failed, see out/test-logs/$name.install.log"
+        totals[1]=$((totals[1] + 1))
         return
     fi
     leg_env=(-u PYTHONPATH)
@@ -71,4 +79,5 @@ leg system-py3 /usr/bin/python3
 echo
 echo "=== summary (logs in out/test-logs/)"
 printf '%s\n' "${summary[@]}"
+echo "total: ${totals[0]} passed, ${totals[1]} failed, ${totals[2]} skipped"
 exit $failed
