@@ -7,23 +7,12 @@ namespace pelmora {
 
 ModuleState g_state;
 
-PyObject* lookup_name(Text name) {
-    PyObject* key = text(name);
+PyObject* lookup_name_generic(PyObject* key) {
     PyObject* module = g_state.module;
     if (module == nullptr) {
         PyErr_SetString(PyExc_ImportError,
                         "Pelmora is not initialised: its import failed, so its routines cannot run");
         return nullptr;
-    }
-    // A plain module defines no attribute of these names on its type, so its
-    // attribute lookup comes down to the namespace dictionary; a subclass
-    // (module __class__ assignment) goes the generic way.
-    if (Py_TYPE(module) == &PyModule_Type) {
-        PyObject* found = compat::dict_get_quietly(g_state.module_dict, key);  // borrowed
-        if (found != nullptr) {
-            Py_INCREF(found);
-            return found;
-        }
     }
     PyObject* found = PyObject_GetAttr(module, key);
     if (found != nullptr) return found;

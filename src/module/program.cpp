@@ -8,7 +8,9 @@ namespace pelmora {
 namespace {
 
 // New reference to the item's value, or null with an exception set.
-PyObject* make_item(const Item& item, PyObject* const* arguments) {
+inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
+    // Float literals are most of the items.
+    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
     switch (item.kind) {
         case ItemKind::argument:
             Py_INCREF(arguments[item.first]);
@@ -41,18 +43,61 @@ PyObject* make_item(const Item& item, PyObject* const* arguments) {
     return nullptr;
 }
 
-// Builds the row's tuple: every item first, then the tuple. New reference or null.
-PyObject* make_tuple(const Statement& statement, PyObject* const* arguments) {
-    Owned items[kMaxItems];
-    for (std::size_t i = 0; i < statement.size; ++i) {
-        items[i] = Owned::steal(make_item(statement.items[i], arguments));
-        if (!items[i]) return nullptr;
+// The items made for one argument tuple. Those not yet handed to the tuple are
+// released, last first, when it goes out of scope.
+template <std::size_t kSize>
+class PendingItems {
+public:
+    PendingItems() = default;
+    PendingItems(const PendingItems&) = delete;
+    PendingItems& operator=(const PendingItems&) = delete;
+    ~PendingItems() {
+        while (count_ > 0) {
+            --count_;
+            Py_DECREF(items_[count_]);
+        }
     }
-    PyObject* tuple = PyTuple_New(statement.size);
+
+    // Takes over `item`; false when it is null.
+    bool add(PyObject* item) {
+        if (item == nullptr) return false;
+        items_[count_++] = item;
+        return true;
+    }
+
+    // Hands every item to `tuple`, which must have kSize empty slots.
+    void move_into(PyObject* tuple) {
+        for (std::size_t i = 0; i < kSize; ++i)
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items_[i]);  // steals
+        count_ = 0;
+    }
+
+private:
+    PyObject* items_[kSize] = {};
+    std::size_t count_ = 0;
+};
+
+// Every item first, then the tuple. New reference or null.
+template <std::size_t kSize>
+PyObject* make_sized_tuple(const Item* row, PyObject* const* arguments) {
+    PendingItems<kSize> items;
+    for (std::size_t i = 0; i < kSize; ++i)
+        if (!items.add(make_item(row[i], arguments))) return nullptr;
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(kSize));
     if (tuple == nullptr) return nullptr;
-    for (std::size_t i = 0; i < statement.size; ++i)
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());  // steals
+    items.move_into(tuple);
     return tuple;
+}
+
+// One instance per tuple size keeps the item loop free of a run-time bound.
+PyObject* make_tuple(const Statement& statement, PyObject* const* arguments) {
+    static_assert(kMaxItems == 4, "a case per tuple size");
+    switch (statement.size) {
+        case 1: return make_sized_tuple<1>(statement.items, arguments);
+        case 2: return make_sized_tuple<2>(statement.items, arguments);
+        case 3: return make_sized_tuple<3>(statement.items, arguments);
+        default: return make_sized_tuple<4>(statement.items, arguments);
+    }
 }
 
 bool run_statement(const Statement& statement, PyObject* const* arguments) {
