@@ -1,5 +1,5 @@
 # Entry points. `make test` is the full test command: install, then every interpreter here.
-.PHONY: install test demo clean
+.PHONY: install test demo bench clean
 
 install:
 	bash scripts/install.sh
@@ -15,3 +15,7 @@ clean:
 	rm -rf build dist out *.egg-info .pytest_cache .hypothesis
 	find . \( -path ./.git -o -path ./.venv -o -path ./.venvs \) -prune -o \
 		\( -name __pycache__ -o -name '*.pyc' \) -exec rm -rf {} +
+
+# Speed and memory figures (not part of the tests): a table, and out/bench.json.
+bench: install
+	.venv/bin/python bench/run.py --json out/bench.json
