@@ -43,6 +43,11 @@ class BuildExt(build_ext):
         for flag in ("-Wstrict-prototypes",):
             if flag in self.compiler.compiler_so:
                 self.compiler.compiler_so.remove(flag)
+        # GCC follows symlinks in system headers to their real directory, where
+        # Debian's debug headers would find the release pyconfig.h.
+        if "gcc" in os.path.basename(self.compiler.compiler_so[0]):
+            for extension in self.extensions:
+                extension.extra_compile_args.append("-fno-canonical-system-headers")
         build_ext.build_extensions(self)
 
 

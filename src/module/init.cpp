@@ -301,7 +301,22 @@ PyObject* initialise() {
     return g_state.module;
 }
 
-PyObject* make_module() { return compat::entry_result(initialise()); }
+PyObject* make_module() {
+    // Python 3 enters the module in sys.modules only after init returns, so code
+    // that init runs (a PyOpenGL module, an import hook, the stream the failure
+    // message goes to) could import Pelmora again and re-enter init.
+    static bool initialising = false;
+    if (initialising) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Pelmora is still being initialised: it cannot be imported from code "
+                        "that its own import runs");
+        return compat::entry_result(nullptr);
+    }
+    initialising = true;
+    PyObject* module = initialise();
+    initialising = false;
+    return compat::entry_result(module);
+}
 
 }  // namespace
 }  // namespace pelmora
