@@ -1,5 +1,5 @@
 # Entry points. `make test` is the full test command: install, then every interpreter here.
-.PHONY: install test demo bench clean
+.PHONY: install test demo bench sanitize fuzz clean
 
 install:
 	bash scripts/install.sh
@@ -19,3 +19,11 @@ clean:
 # Speed and memory figures (not part of the tests): a table, and out/bench.json.
 bench: install
 	.venv/bin/python bench/run.py --json out/bench.json
+
+# The whole suite against an AddressSanitizer + UBSan build; any report fails it.
+sanitize: install
+	bash scripts/sanitize.sh
+
+# A long property-based fuzz run (FUZZ_ARGS="--examples N --seconds S --seed N").
+fuzz: install
+	bash scripts/fuzz.sh $(FUZZ_ARGS)

@@ -39,12 +39,8 @@ def test_module_attributes():
         assert routine.__module__ == "Pelmora"
         assert routine.__name__ == name
         assert routine.__doc__ == (VIEW_VOLUME_DOC if name == "drawViewVolume" else None)
-    assert "Draws a view volume" in pydoc_text()
-
-
-def pydoc_text():
     import pydoc
-    return pydoc.render_doc(Pelmora)
+    assert VIEW_VOLUME_DOC.strip() in pydoc.render_doc(Pelmora)
 
 
 def test_namespace_holds_the_opengl_names():
@@ -220,15 +216,3 @@ def test_entry_made_whatever_the_namespace_builtins(namespace, builtins_value):
     with pytest.raises(NameError) as excinfo:
         Pelmora.drawSquare(1)
     assert [line for line, _ in module_entries(excinfo)] == [95]
-
-
-def test_distinct_sites_name_distinct_lines(namespace):
-    fields = set()
-    for name in ["glBegin", "glVertex3f", "glEnd"]:
-        recorder = Recorder(["glBegin", "glVertex3f", "glEnd"])
-        delattr(Pelmora, name)
-        with pytest.raises(NameError) as excinfo:
-            Pelmora.drawSquare(1)
-        fields.add(module_entries(excinfo)[0][1])
-    del recorder
-    assert len(fields) == 3 and all(FIELD.match(field) for field in fields)

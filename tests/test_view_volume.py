@@ -208,14 +208,6 @@ def test_unbound_name(namespace, missing, line, calls_before):
     assert len(recorder.calls) == calls_before
 
 
-def test_rebinding_between_calls(namespace):
-    Recorder(VOLUME_NAMES)
-    Pelmora.drawViewVolume(*BOUNDS)
-    second = Recorder(["glVertex3d"])
-    Pelmora.drawViewVolume(*BOUNDS)
-    assert len(second.calls) == 16
-
-
 # --- real OpenGL -------------------------------------------------------------
 
 def test_frustum_seen_from_above(gl):
