@@ -114,20 +114,6 @@ def test_all_naming_a_missing_attribute_fails_that_import(tmpdir):
     assert out == "\nERROR: PyOpenGL not installed properly.\n        \nexit 1 %s\n" % kept
 
 
-def test_handled_exception_survives_import():
-    code = """
-        import sys
-        try:
-            raise KeyError('outer')
-        except KeyError:
-            import Pelmora
-            print(repr(sys.exc_info()[1]))
-    """
-    status, out, err = run_python(code)
-    assert status == 0, err
-    assert out.strip() == "KeyError('outer',)" or out.strip() == "KeyError('outer')"
-
-
 def test_embedding_flag_names_the_module_main():
     code = """
         import ctypes, imp_path
