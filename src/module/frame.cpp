@@ -61,10 +61,15 @@ void add_traceback_frame(const char* function, SourceSite site, int module_line)
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
                         globals.get(), nullptr)));
     if (!frame) {
-        // What is pending now is the error that kept the entry from being made.
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        // What is pending now is the error that kept the entry from being made;
+        // with none, the original exception goes back without its entry.
+        if (PyErr_Occurred()) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+        } else {
+            PyErr_Restore(type, value, traceback);
+        }
         return;
     }
     auto* frame_object = reinterpret_cast<PyFrameObject*>(frame.get());
