@@ -1,8 +1,5 @@
-"""The demo host program, run as a user runs it: in a subprocess, offscreen or under Xvfb.
-
-The pictures are checked against where the scene places each routine's output, projected
-with the demo's own camera model, and against the colours each routine draws.
-"""
+"""The demo host program, run as a user runs it, offscreen or under Xvfb: each routine's
+colours must show where the demo's own camera model places them."""
 from __future__ import division, print_function
 
 import os
@@ -31,43 +28,27 @@ GRAY_3, GRAY_6, GRAY_7 = (77, 77, 77), (153, 153, 153), (179, 179, 179)
 HIDDEN = [(128, 128, 0), (128, 128, 128), (128, 0, 0), (102, 102, 102), (204, 204, 204)]
 
 # Scene point -> the colour that must be there; lines may sit a pixel or two off.
-EXPECTED = [
-    ("colored +z face", RED, 0), ("colored +x face", DARK_CYAN, 0),
-    ("colored +y face", DARK_MAGENTA, 0),
-    ("gray +z face", GRAY_3, 0), ("gray +x face", GRAY_6, 0), ("gray +y face", GRAY_7, 0),
-    ("floor", FLOOR, 0),
-    ("x axis", RED, 2), ("y axis", GREEN, 2), ("z axis", BLUE, 2),
-    ("view volume edge", WHITE, 2),
-]
+EXPECTED = [("colored +z face", RED, 0), ("colored +x face", DARK_CYAN, 0),
+            ("colored +y face", DARK_MAGENTA, 0), ("gray +z face", GRAY_3, 0),
+            ("gray +x face", GRAY_6, 0), ("gray +y face", GRAY_7, 0), ("floor", FLOOR, 0),
+            ("x axis", RED, 2), ("y axis", GREEN, 2), ("z axis", BLUE, 2),
+            ("view volume edge", WHITE, 2)]
 
 
-def which(program):
-    for folder in os.environ.get("PATH", "").split(os.pathsep):
-        path = os.path.join(folder, program)
-        if os.path.isfile(path) and os.access(path, os.X_OK):
-            return path
-    return None
-
-
-def run(args, cwd, env=None):
-    """(exit status, stdout, stderr) of a command; None in `env` removes a variable."""
-    full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = os.pathsep.join(
-        [TOOLS_PATH] + [p for p in [os.environ.get("PYTHONPATH")] if p])
-    for name, value in (env or {}).items():
-        if value is None:
-            full_env.pop(name, None)
-        else:
-            full_env[name] = value
+def run(args, cwd, unset=()):
+    """(exit status, stdout, stderr) of a command, without the variables `unset`."""
+    full_env = dict((k, v) for k, v in os.environ.items() if k not in unset)
+    paths = [TOOLS_PATH] + os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    full_env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in paths if p)
     process = subprocess.Popen(args, env=full_env, cwd=cwd, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, universal_newlines=True)
     out, err = process.communicate()
     return process.returncode, out, err
 
 
-def render(path, *args):
-    status, out, err = run([sys.executable, "-m", "pelmora_tools.demo", "--output", path]
-                           + list(args), cwd=os.path.dirname(path))
+def render(path, args, prefix=()):
+    status, out, err = run(list(prefix) + [sys.executable, "-m", "pelmora_tools.demo",
+                                           "--output", path] + args, cwd=os.path.dirname(path))
     if status != 0 and "no offscreen OpenGL backend" in err and not REQUIRE_GL:
         pytest.skip("no offscreen OpenGL here: " + err.strip())
     assert status == 0, err
@@ -93,7 +74,7 @@ def check_scene(pixels):
 @pytest.fixture(scope="module")
 def scene(tmpdir_factory):
     path = str(tmpdir_factory.mktemp("scene").join("scene.png"))
-    return render(path, "--size", "%dx%d" % SIZE)
+    return render(path, ["--size", "%dx%d" % SIZE])
 
 
 def test_scene_shows_each_routine_where_it_is_placed(scene):
@@ -103,18 +84,6 @@ def test_scene_shows_each_routine_where_it_is_placed(scene):
     assert 0.2 < background.mean() < 0.9
 
 
-@pytest.mark.parametrize("routines, shown, absent", [
-    ("axes,square", [RED, GREEN, BLUE, FLOOR], [WHITE, DARK_CYAN, GRAY_3]),
-    ("drawViewVolume,gray-cube", [WHITE, GRAY_3, GRAY_6, GRAY_7], [RED, GREEN, FLOOR]),
-])
-def test_draw_option_chooses_the_routines(tmpdir, routines, shown, absent):
-    pixels = render(str(tmpdir.join("some.png")), "--size", "160x120", "--draw", routines)
-    for colour in shown:
-        assert matches(pixels, colour).any(), colour
-    for colour in absent:
-        assert not matches(pixels, colour).any(), colour
-
-
 # Colours that only one routine's panel may hold.
 SIGNATURES = {"drawSquare": FLOOR, "drawColoredCube": DARK_CYAN, "drawGrayCube": GRAY_7,
               "draw3DCoordinateAxes": GREEN, "drawViewVolume": WHITE}
@@ -122,8 +91,8 @@ SIGNATURES = {"drawSquare": FLOOR, "drawColoredCube": DARK_CYAN, "drawGrayCube":
 
 @pytest.mark.parametrize("draw", [None, "view-volume,axes"])
 def test_gallery_has_one_labelled_panel_per_routine(tmpdir, draw):
-    extra = ["--draw", draw] if draw else []
-    pixels = render(str(tmpdir.join("gallery.png")), "--gallery", "--size", "480x320", *extra)
+    pixels = render(str(tmpdir.join("gallery.png")),
+                    ["--gallery", "--size", "480x320"] + (["--draw", draw] if draw else []))
     routines = demo.parse_routines(draw) if draw else demo.ROUTINE_NAMES
     layout = demo.gallery_layout(len(routines), 480, 320)
     assert len(layout) == len(routines)
@@ -139,15 +108,10 @@ def test_gallery_has_one_labelled_panel_per_routine(tmpdir, draw):
 BLOCK_OPENGL = """
 import sys
 class Block(object):
-    def hides(self, name):
-        return name == 'OpenGL' or name.startswith('OpenGL.')
-    def find_module(self, name, path=None):
-        return self if self.hides(name) else None
-    def load_module(self, name):
-        raise ImportError('No module named ' + name)
-    def find_spec(self, name, path=None, target=None):
-        if self.hides(name):
+    def find_module(self, name, path=None, target=None):
+        if name.split('.')[0] == 'OpenGL':
             raise ImportError('No module named ' + name)
+    find_spec = find_module
 sys.meta_path.insert(0, Block())
 """
 HIDE_GL_LIBRARIES = """
@@ -163,49 +127,37 @@ ctypes.CDLL = Hidden
 RUN_MAIN = "import sys\nfrom pelmora_tools.demo import main\nsys.exit(main(sys.argv[1:]))\n"
 
 
-@pytest.mark.parametrize("case, prelude, args, env, stream, message", [
-    ("no PyOpenGL", BLOCK_OPENGL, [], {}, "stdout", "ERROR: PyOpenGL not installed properly."),
-    ("no headless GL", HIDE_GL_LIBRARIES, [], {}, "stderr",
-     "error: no offscreen OpenGL backend is usable."),
-    ("no display", "", ["--window", "--frames", "1"], {"DISPLAY": None}, "stderr",
+@pytest.mark.parametrize("prelude, args, stream, message", [
+    (BLOCK_OPENGL, [], "stdout", "ERROR: PyOpenGL not installed properly."),
+    (HIDE_GL_LIBRARIES, [], "stderr", "error: no offscreen OpenGL backend is usable."),
+    ("", ["--window", "--frames", "1", "--output", "{tmp}/out.png"], "stderr",
      "error: --window needs an X display and DISPLAY is not set"),
     # The path is checked first: the missing GL libraries are never reached.
-    ("unwritable output", HIDE_GL_LIBRARIES, ["--output", "{tmp}/file/picture.png"], {},
-     "stderr", "error: cannot write {tmp}/file/picture.png: {tmp}/file is not a directory"),
-    ("directory as output", "", ["--output", "{tmp}"], {}, "stderr",
-     "error: cannot write {tmp}: it is a directory"),
-])
-def test_host_failure_is_one_clear_line(tmpdir, case, prelude, args, env, stream, message):
+    (HIDE_GL_LIBRARIES, ["--output", "{tmp}/file/picture.png"], "stderr",
+     "error: cannot write {tmp}/file/picture.png: {tmp}/file is not a directory"),
+    ("", ["--output", "{tmp}"], "stderr", "error: cannot write {tmp}: it is a directory"),
+], ids=["no-pyopengl", "no-headless-gl", "no-display", "unwritable", "directory"])
+def test_host_failure_is_one_clear_line(tmpdir, prelude, args, stream, message):
     tmpdir.join("file").write("")
     tmp = str(tmpdir)
-    args = [a.format(tmp=tmp) for a in args]
-    if "--output" not in args:
-        args += ["--output", os.path.join(tmp, "out.png")]
-    status, out, err = run([sys.executable, "-c", prelude + RUN_MAIN] + args, tmp, env)
-    assert status != 0, case
-    text = out if stream == "stdout" else err
-    assert message.format(tmp=tmp) in text, (case, out, err)
-    assert "Traceback" not in out + err, case
-    if stream == "stderr":
-        assert len(err.strip().splitlines()) == 1, err
+    args = [a.format(tmp=tmp) for a in args or ["--output", "{tmp}/out.png"]]
+    status, out, err = run([sys.executable, "-c", prelude + RUN_MAIN] + args, tmp, ["DISPLAY"])
+    assert status != 0 and "Traceback" not in out + err
+    assert message.format(tmp=tmp) in (out if stream == "stdout" else err), (out, err)
+    assert stream == "stdout" or len(err.strip().splitlines()) == 1, err
     assert not os.path.exists(os.path.join(tmp, "out.png"))
 
 
 def test_window_renders_what_offscreen_renders(tmpdir, scene):
-    xvfb_run = which("xvfb-run")
-    if xvfb_run is None and not REQUIRE_GL:
+    found = [d for d in os.environ["PATH"].split(os.pathsep) if os.path.isfile(d + "/xvfb-run")]
+    if not found and not REQUIRE_GL:
         pytest.skip("xvfb-run is not installed (Debian package xvfb)")
-    path = str(tmpdir.join("window.png"))
-    status, out, err = run([xvfb_run or "xvfb-run", "-a", "-s", "-screen 0 640x480x24",
-                            sys.executable, "-m", "pelmora_tools.demo", "--window",
-                            "--frames", "3", "--size", "%dx%d" % SIZE, "--output", path],
-                           str(tmpdir))
-    assert status == 0, err
-    window = np.asarray(Image.open(path).convert("RGB")).astype(int)
+    window = render(str(tmpdir.join("window.png")),
+                    ["--window", "--frames", "3", "--size", "%dx%d" % SIZE],
+                    ["xvfb-run", "-a", "-s", "-screen 0 640x480x24"])
     assert window.shape == scene.shape
     check_scene(window)
-    differs = np.abs(window - scene).max(axis=-1) > 24
-    assert differs.mean() < 0.01
+    assert (np.abs(window - scene).max(axis=-1) > 24).mean() < 0.01
     for colour in [RED, GREEN, BLUE, WHITE, FLOOR, DARK_CYAN, GRAY_7]:
         offscreen, shown = matches(scene, colour).sum(), matches(window, colour).sum()
         assert abs(int(shown) - int(offscreen)) <= 0.1 * offscreen + 4, colour
