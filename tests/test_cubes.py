@@ -71,24 +71,21 @@ def test_each_call_site_passes_its_own_tuple(namespace):
 
 
 @pytest.mark.parametrize("routine, colours, lines", CUBES)
-def test_unbound_draw_square(namespace, routine, colours, lines):
-    recorder = Recorder([name for name in CUBE_NAMES if name != "drawSquare"])
-    del Pelmora.drawSquare
+@pytest.mark.parametrize("missing, face, row, squares_drawn", [
+    ("drawSquare", 0, 3, 0),  # after face 1's colour, push and translation
+    ("glRotatef", 2, 2, 2),   # after faces 1 and 2, then face 3's colour and push
+])
+def test_unbound_name(namespace, routine, colours, lines, missing, face, row, squares_drawn):
+    recorder = Recorder([name for name in CUBE_NAMES if name != missing])
+    delattr(Pelmora, missing)
     with pytest.raises(NameError) as excinfo:
         getattr(Pelmora, routine)(1)
-    assert failure_line(excinfo, routine) == lines[0] + 3
-    assert recorder.names() == ["glColor4f", "glPushMatrix", "glTranslatef"]
-
-
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-def test_unbound_rotation(namespace, routine, colours, lines):
-    recorder = Recorder([name for name in CUBE_NAMES if name != "glRotatef"])
-    del Pelmora.glRotatef
-    with pytest.raises(NameError) as excinfo:
-        getattr(Pelmora, routine)(1)
-    assert failure_line(excinfo, routine) == lines[2] + 2
-    assert recorder.names()[-2:] == ["glColor4f", "glPushMatrix"]
-    assert recorder.names().count("drawSquare") == 2
+    assert failure_line(excinfo, routine) == lines[face] + row
+    names = recorder.names()
+    assert names.count("drawSquare") == squares_drawn
+    # The failing face's push has no pop: the stack is left one level deeper.
+    unpopped = names[len(names) - names[::-1].index("glPushMatrix") - 1:]
+    assert unpopped == ["glPushMatrix", "glTranslatef"][:row - 1]
 
 
 @pytest.mark.parametrize("routine, colours, lines", CUBES)

@@ -9,35 +9,23 @@ from recording import Recorder, failure_line, namespace, raiser, types_of  # noq
 SQUARE_NAMES = ["glBegin", "glVertex3f", "glEnd"]
 
 
-def test_unit_square_call_sequence(namespace):
-    quads = Pelmora.GL_QUADS
-    recorder = Recorder(SQUARE_NAMES)
-    assert Pelmora.drawSquare(1) is None
-    assert recorder.calls == [
-        ("glBegin", (quads,)),
-        ("glVertex3f", (-0.5, -0.5, 0)),
-        ("glVertex3f", (0.5, -0.5, 0)),
-        ("glVertex3f", (0.5, 0.5, 0)),
-        ("glVertex3f", (-0.5, 0.5, 0)),
-        ("glEnd", ()),
-    ]
-    assert recorder.calls[0][1][0] is quads
-    for args in recorder.args_of("glVertex3f"):
-        assert types_of(args) == (float, float, int)
-
-
 @pytest.mark.parametrize("size, corners", [
+    (1, [(-0.5, -0.5), (0.5, -0.5), (0.5, 0.5), (-0.5, 0.5)]),
     (3, [(-1.5, -1.5), (1.5, -1.5), (1.5, 1.5), (-1.5, 1.5)]),
     (2.0, [(-1.0, -1.0), (1.0, -1.0), (1.0, 1.0), (-1.0, 1.0)]),
     (-2, [(1.0, 1.0), (-1.0, 1.0), (-1.0, -1.0), (1.0, -1.0)]),
     (0, [(-0.0, -0.0), (0.0, -0.0), (0.0, 0.0), (-0.0, 0.0)]),
 ])
-def test_vertices_scale_with_size(namespace, size, corners):
+def test_call_sequence(namespace, size, corners):
+    quads = Pelmora.GL_QUADS
     recorder = Recorder(SQUARE_NAMES)
-    Pelmora.drawSquare(size)
+    assert Pelmora.drawSquare(size) is None
+    assert recorder.calls == ([("glBegin", (quads,))] +
+                              [("glVertex3f", corner + (0,)) for corner in corners] +
+                              [("glEnd", ())])
+    assert recorder.calls[0][1][0] is quads
     vertices = recorder.args_of("glVertex3f")
-    assert [args[:2] for args in vertices] == corners
-    # Products with -0.5 keep their sign even at zero.
+    # Products with -0.5 keep their sign even at zero; z stays the integer 0.
     signs = [tuple(math.copysign(1, c) for c in args[:2]) for args in vertices]
     assert signs == [tuple(math.copysign(1, c) for c in corner) for corner in corners]
     assert all(types_of(args) == (float, float, int) for args in vertices)
@@ -88,26 +76,6 @@ def test_lookup_precedes_products(namespace):
     with pytest.raises(NameError) as excinfo:
         Pelmora.drawSquare("not a number")
     assert failure_line(excinfo, "drawSquare") == 96
-
-
-@pytest.mark.parametrize("row", range(6))
-def test_raising_callee_reports_its_row(namespace, row):
-    class Stop(Exception):
-        pass
-    stop = Stop()
-    calls = []
-
-    def callee(*args):
-        calls.append(args)
-        if len(calls) == row + 1:
-            raise stop
-    for name in SQUARE_NAMES:
-        setattr(Pelmora, name, callee)
-    with pytest.raises(Stop) as excinfo:
-        Pelmora.drawSquare(1)
-    assert excinfo.value is stop
-    assert failure_line(excinfo, "drawSquare") == 95 + row
-    assert len(calls) == row + 1
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {}), ((), {"size": 1})])
