@@ -13,9 +13,8 @@ _MISSING = object()
 class Recorder(object):
     """Binds a recording callable for each name; `calls` lists (name, args)."""
 
-    def __init__(self, names, effects=None):
+    def __init__(self, names):
         self.calls = []
-        self.effects = effects or {}
         for name in names:
             setattr(Pelmora, name, self._recorder(name))
 
@@ -23,9 +22,6 @@ class Recorder(object):
         def record(*args, **kwargs):
             assert not kwargs, "the module never passes keywords"
             self.calls.append((name, args))
-            effect = self.effects.get(name)
-            if effect is not None:
-                return effect(*args)
         record.__name__ = name
         return record
 
@@ -65,11 +61,16 @@ def failure_line(excinfo, routine):
     return line
 
 
-def raiser(exception):
-    def effect(*args):
-        raise exception
-    return effect
-
-
 def types_of(args):
     return tuple(type(item) for item in args)
+
+
+def set_view(ortho, rotation):
+    """An orthographic projection and a rotated modelview, for the real-GL tests."""
+    from OpenGL import GL
+    GL.glMatrixMode(GL.GL_PROJECTION)
+    GL.glLoadIdentity()
+    GL.glOrtho(*ortho)
+    GL.glMatrixMode(GL.GL_MODELVIEW)
+    GL.glLoadIdentity()
+    GL.glRotatef(*rotation)

@@ -1,7 +1,8 @@
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, module_entries, namespace, raiser, types_of  # noqa: F401
+from recording import (Recorder, failure_line, module_entries, namespace,  # noqa: F401
+                       set_view, types_of)
 
 CUBE_NAMES = ["glColor4f", "glPushMatrix", "glRotatef", "glTranslatef", "drawSquare",
               "glPopMatrix"]
@@ -135,12 +136,7 @@ FACE_VIEWS = [(0, 0, 1, 0), (180, 0, 1, 0), (90, 0, 1, 0), (-90, 0, 1, 0),
 
 def look_at_face(rotation):
     from OpenGL import GL
-    GL.glMatrixMode(GL.GL_PROJECTION)
-    GL.glLoadIdentity()
-    GL.glOrtho(-1, 1, -1, 1, -1, 1)
-    GL.glMatrixMode(GL.GL_MODELVIEW)
-    GL.glLoadIdentity()
-    GL.glRotatef(*rotation)
+    set_view((-1, 1, -1, 1, -1, 1), rotation)
     GL.glEnable(GL.GL_DEPTH_TEST)
     GL.glClear(GL.GL_COLOR_BUFFER_BIT | GL.GL_DEPTH_BUFFER_BIT)
 

@@ -4,7 +4,7 @@ import sys
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, namespace, raiser, types_of  # noqa: F401
+from recording import Recorder, failure_line, namespace, types_of  # noqa: F401
 
 SQUARE_NAMES = ["glBegin", "glVertex3f", "glEnd"]
 

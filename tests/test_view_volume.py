@@ -4,7 +4,7 @@ import sys
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, namespace, types_of  # noqa: F401
+from recording import Recorder, failure_line, namespace, set_view, types_of  # noqa: F401
 
 VOLUME_NAMES = ["glColor4f", "glBegin", "glVertex3d", "glVertex4d", "glEnd"]
 BOUNDS = (-1.0, 1.0, -1.0, 1.0, 1.0, 10.0)
@@ -205,12 +205,8 @@ def test_frustum_seen_from_above(gl):
     """Looked at from +y, the volume is a trapezoid: near edge at z=-1, far at z=-10."""
     from OpenGL import GL
     from OpenGL.error import GLError
-    GL.glMatrixMode(GL.GL_PROJECTION)
-    GL.glLoadIdentity()
-    GL.glOrtho(-12, 12, -12, 12, -100, 100)
-    GL.glMatrixMode(GL.GL_MODELVIEW)
-    GL.glLoadIdentity()
-    GL.glRotatef(90, 1, 0, 0)  # (x, y, z) -> (x, -z, y): depth runs up the screen
+    # Turned (x, y, z) -> (x, -z, y): depth runs up the screen.
+    set_view((-12, 12, -12, 12, -100, 100), (90, 1, 0, 0))
     Pelmora.drawViewVolume(*BOUNDS)
     assert list(GL.glGetFloatv(GL.GL_CURRENT_COLOR)) == [1.0, 1.0, 1.0, 1.0]
     with pytest.raises(GLError):
