@@ -1,5 +1,10 @@
 """Shared test helpers: recording callables bound in the module namespace, the
-traceback entries the module adds, and a fixture that undoes namespace edits."""
+traceback entries the module adds, a fixture that undoes namespace edits, and
+fresh interpreters that find this build of the module."""
+import os
+import subprocess
+import sys
+import textwrap
 import traceback
 
 import pytest
@@ -7,7 +12,18 @@ import pytest
 import Pelmora
 
 MODULE_FILE = "Pelmora.py"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _MISSING = object()
+
+# Source defining a meta-path finder that makes every import of PyOpenGL fail.
+BLOCK_OPENGL = """
+import sys
+class BlockOpenGL(object):
+    def find_module(self, name, path=None, target=None):
+        if name.split(".")[0] == "OpenGL":
+            raise ImportError("No module named " + name)
+    find_spec = find_module
+"""
 
 
 class Recorder(object):
@@ -74,3 +90,28 @@ def set_view(ortho, rotation):
     GL.glMatrixMode(GL.GL_MODELVIEW)
     GL.glLoadIdentity()
     GL.glRotatef(*rotation)
+
+
+def write_opengl(directory, files):
+    """A stand-in OpenGL package of {file name: source} under `directory`; returns the path."""
+    for name, text in files.items():
+        directory.join("OpenGL", name).write(textwrap.dedent(text), ensure=True)
+    return str(directory)
+
+
+def run(command, paths=(), cwd=None, unset=()):
+    """(status, stdout, stderr) of `command`, with `paths`, this build of the module and the
+    repository's tools first on PYTHONPATH, and the variables `unset` removed."""
+    env = dict((k, v) for k, v in os.environ.items() if k not in unset)
+    search = (list(paths) + [os.path.dirname(Pelmora.__file__), ROOT] +
+              env.get("PYTHONPATH", "").split(os.pathsep))
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(path) for path in search if path)
+    process = subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    out, err = process.communicate()
+    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+def run_code(code, **kwargs):
+    """`run` of a fresh interpreter on the source `code`."""
+    return run([sys.executable, "-c", textwrap.dedent(code)], **kwargs)

@@ -1,7 +1,7 @@
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, namespace, types_of  # noqa: F401
+from recording import Recorder, failure_line, namespace  # noqa: F401
 
 AXES_NAMES = ["glBegin", "glColor4f", "glVertex3f", "glEnd"]
 RED, GREEN, BLUE = (1.0, 0.0, 0.0, 1.0), (0.0, 1.0, 0.0, 1.0), (0.0, 0.0, 1.0, 1.0)

@@ -1,15 +1,11 @@
 """The offscreen context helper: what plain PyOpenGL draws reads back where and how it should,
 in this process and, in subprocesses, on each backend that exists."""
-import os
-import subprocess
-import sys
-import textwrap
-
 import numpy
 import pytest
 from OpenGL import GL
 
 from pelmora_tools import context as ctx
+from recording import run_code
 
 
 @pytest.mark.parametrize("rect, rgba, inside, outside", [
@@ -27,10 +23,9 @@ def test_quad_reads_back_in_place(gl, rect, rgba, inside, outside):
 
 
 def run_python(source):
-    env = dict((k, v) for k, v in os.environ.items() if k != "PYOPENGL_PLATFORM")
-    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(source)], env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    return process.communicate()[0].decode("utf-8", "replace"), process.returncode
+    """stdout and stderr together, and the status, of `source` with no platform chosen."""
+    status, out, err = run_code(source, unset=["PYOPENGL_PLATFORM"])
+    return err + out, status
 
 
 @pytest.mark.parametrize("backend", ctx.BACKENDS)

@@ -3,7 +3,6 @@ colours must show where the demo's own camera model places them."""
 from __future__ import division, print_function
 
 import os
-import subprocess
 import sys
 
 import pytest
@@ -11,11 +10,8 @@ import pytest
 np = pytest.importorskip("numpy")
 Image = pytest.importorskip("PIL.Image")
 
-import pelmora_tools
 from pelmora_tools import demo  # imports no OpenGL
-
-# The demo subprocesses run the very copy of pelmora_tools that this process checks against.
-TOOLS_PATH = os.path.dirname(os.path.dirname(os.path.abspath(pelmora_tools.__file__)))
+from recording import BLOCK_OPENGL, run
 
 REQUIRE_GL = os.environ.get("PELMORA_REQUIRE_GL") == "1"
 SIZE = (320, 240)
@@ -33,17 +29,6 @@ EXPECTED = [("colored +z face", RED, 0), ("colored +x face", DARK_CYAN, 0),
             ("gray +x face", GRAY_6, 0), ("gray +y face", GRAY_7, 0), ("floor", FLOOR, 0),
             ("x axis", RED, 2), ("y axis", GREEN, 2), ("z axis", BLUE, 2),
             ("view volume edge", WHITE, 2)]
-
-
-def run(args, cwd, unset=()):
-    """(exit status, stdout, stderr) of a command, without the variables `unset`."""
-    full_env = dict((k, v) for k, v in os.environ.items() if k not in unset)
-    paths = [TOOLS_PATH] + os.environ.get("PYTHONPATH", "").split(os.pathsep)
-    full_env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in paths if p)
-    process = subprocess.Popen(args, env=full_env, cwd=cwd, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, universal_newlines=True)
-    out, err = process.communicate()
-    return process.returncode, out, err
 
 
 def render(path, args, prefix=()):
@@ -105,15 +90,6 @@ def test_gallery_has_one_labelled_panel_per_routine(tmpdir, draw):
         assert (label.min(axis=-1) > 150).sum() > 20, routine  # light text on the band
 
 
-BLOCK_OPENGL = """
-import sys
-class Block(object):
-    def find_module(self, name, path=None, target=None):
-        if name.split('.')[0] == 'OpenGL':
-            raise ImportError('No module named ' + name)
-    find_spec = find_module
-sys.meta_path.insert(0, Block())
-"""
 HIDE_GL_LIBRARIES = """
 import ctypes
 real = ctypes.CDLL
@@ -128,7 +104,8 @@ RUN_MAIN = "import sys\nfrom pelmora_tools.demo import main\nsys.exit(main(sys.a
 
 
 @pytest.mark.parametrize("prelude, args, stream, message", [
-    (BLOCK_OPENGL, [], "stdout", "ERROR: PyOpenGL not installed properly."),
+    (BLOCK_OPENGL + "sys.meta_path.insert(0, BlockOpenGL())\n", [], "stdout",
+     "ERROR: PyOpenGL not installed properly."),
     (HIDE_GL_LIBRARIES, [], "stderr", "error: no offscreen OpenGL backend is usable."),
     ("", ["--window", "--frames", "1", "--output", "{tmp}/out.png"], "stderr",
      "error: --window needs an X display and DISPLAY is not set"),
@@ -141,7 +118,8 @@ def test_host_failure_is_one_clear_line(tmpdir, prelude, args, stream, message):
     tmpdir.join("file").write("")
     tmp = str(tmpdir)
     args = [a.format(tmp=tmp) for a in args or ["--output", "{tmp}/out.png"]]
-    status, out, err = run([sys.executable, "-c", prelude + RUN_MAIN] + args, tmp, ["DISPLAY"])
+    status, out, err = run([sys.executable, "-c", prelude + RUN_MAIN] + args, cwd=tmp,
+                           unset=["DISPLAY"])
     assert status != 0 and "Traceback" not in out + err
     assert message.format(tmp=tmp) in (out if stream == "stdout" else err), (out, err)
     assert stream == "stdout" or len(err.strip().splitlines()) == 1, err

@@ -1,13 +1,11 @@
 """Import of the module when PyOpenGL cannot be imported, each in a fresh interpreter: the
 interpreter keeps running, the handled exception survives, and a later import works."""
-import os
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import Pelmora
+from recording import BLOCK_OPENGL, run_code, write_opengl
 
 MESSAGE = "\nERROR: PyOpenGL not installed properly.\n        \n"
 ROUTINES = str(["draw3DCoordinateAxes", "drawColoredCube", "drawGrayCube", "drawSquare",
@@ -18,15 +16,7 @@ AFTER_FAILURE = [OUTER] if sys.version_info[0] >= 3 else []
 
 # Run before each scenario: a finder that makes every import of PyOpenGL fail, and a way to
 # report on stderr, leaving stdout to the module.
-PRELUDE = """
-import sys
-
-class Blocker(object):
-    def find_module(self, name, path=None, target=None):
-        if name.split(".")[0] == "OpenGL":
-            raise ImportError("PyOpenGL blocked: " + name)
-    find_spec = find_module
-
+PRELUDE = BLOCK_OPENGL + """
 def report(*items):
     sys.__stderr__.write("@ " + " ".join(str(item) for item in items) + "\\n")
 
@@ -51,14 +41,9 @@ def attempt_import():
 
 def run_child(code, opengl=None, tmpdir=None):
     """(stdout, reported lines, stderr) of `code`, with {file: text} `opengl` as PyOpenGL."""
-    paths = [str(tmpdir)] * bool(opengl) + [os.path.dirname(Pelmora.__file__)] + sys.path
-    for name, text in (opengl or {}).items():
-        tmpdir.join("OpenGL", name).write(textwrap.dedent(text), ensure=True)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path for path in paths if path))
-    process = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    out, err = [text.decode("utf-8", "replace") for text in process.communicate()]
-    assert process.returncode == 0, err
+    paths = [write_opengl(tmpdir, opengl)] if opengl else []
+    status, out, err = run_code(PRELUDE + textwrap.dedent(code), paths=paths)
+    assert status == 0, err
     return out, [line[2:] for line in err.splitlines() if line.startswith("@ ")], err
 
 
@@ -86,7 +71,7 @@ FAILED = AFTER_FAILURE + ["[]"]  # Python 2.7 keeps the half-made module, withou
 ])
 def test_failed_import_leaves_the_interpreter_running(setup, stdout, reported):
     out, lines, err = run_child("""
-        blocker = Blocker()
+        blocker = BlockOpenGL()
         sys.meta_path.insert(0, blocker)
         %s
         attempt_import()

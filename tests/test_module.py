@@ -1,16 +1,13 @@
 """The module frame: what import leaves in the namespace, call-time lookup,
 and the traceback entry every failure adds."""
-import os
 import re
-import subprocess
 import sys
-import textwrap
 import traceback
 
 import pytest
 
 import Pelmora
-from recording import Recorder, module_entries, namespace  # noqa: F401
+from recording import Recorder, module_entries, namespace, run_code, write_opengl  # noqa: F401
 
 try:
     import builtins
@@ -52,17 +49,6 @@ def test_namespace_holds_the_opengl_names():
     assert Pelmora.glutInit is GLUT.glutInit
 
 
-def run_python(code, extra_path=(), env=None):
-    """Runs `code` in a fresh interpreter that finds this build of the module first."""
-    paths = list(extra_path) + [os.path.dirname(Pelmora.__file__)] + sys.path
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
-    environment.update(env or {})
-    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
-    out, err = process.communicate()
-    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
-
-
 FAKE_OPENGL = {
     "__init__.py": "",
     # No __all__: every public name of the namespace, none with a leading underscore.
@@ -74,15 +60,6 @@ FAKE_OPENGL = {
 }
 
 
-def write_fake_opengl(directory, overrides=None):
-    package = directory.join("OpenGL")
-    package.ensure(dir=True)
-    files = dict(FAKE_OPENGL, **(overrides or {}))
-    for name, text in files.items():
-        package.join(name).write(text)
-    return str(directory)
-
-
 def test_star_imports_in_order_with_the_last_winning(tmpdir):
     code = """
         import Pelmora
@@ -90,7 +67,7 @@ def test_star_imports_in_order_with_the_last_winning(tmpdir):
         print(' '.join(n for n in ('_hidden', 'unlisted') if hasattr(Pelmora, n)))
         print(' '.join(sorted(n for n in vars(Pelmora) if n.startswith('draw'))))
     """
-    status, out, err = run_python(code, [write_fake_opengl(tmpdir)])
+    status, out, err = run_code(code, paths=[write_opengl(tmpdir, FAKE_OPENGL)])
     assert status == 0, err
     assert out.splitlines() == [
         "glu glut gl gl", "",
@@ -107,7 +84,7 @@ def test_all_naming_a_missing_attribute_fails_that_import(tmpdir):
             module = sys.modules.get('Pelmora')
             sys.stdout.write('exit %s %s\\n' % (exit.code, getattr(module, 'shared', None)))
     """
-    status, out, err = run_python(code, [write_fake_opengl(tmpdir, overrides)])
+    status, out, err = run_code(code, paths=[write_opengl(tmpdir, dict(FAKE_OPENGL, **overrides))])
     assert status == 0, err
     # Python 2.7 keeps the half-made module in sys.modules, with what GLUT gave it.
     kept = "None" if sys.version_info[0] >= 3 else "glut"
@@ -122,7 +99,7 @@ def test_embedding_flag_names_the_module_main():
         import Pelmora
         print(Pelmora.__name__)
     """.replace("imp_path.PATH", repr(Pelmora.__file__)).replace(", imp_path", "")
-    status, out, err = run_python(code)
+    status, out, err = run_code(code)
     assert status == 0, err
     assert out.strip() == "__main__"
 
