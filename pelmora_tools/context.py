@@ -120,7 +120,7 @@ def _platform_in_use():
     return "egl" if "egl" in name else "osmesa" if "osmesa" in name else name
 
 
-def _egl_imports_glut():
+def egl_imports_glut():
     """False for PyOpenGL before 3.1.7 (Python 2.7 uses 3.1.5): its EGL platform has no GLUT
     font lookup, so importing OpenGL.GLUT, as Pelmora does, raises NotImplementedError."""
     try:
@@ -148,7 +148,7 @@ def choose_platform(backend=None):
                            "at its first import, so use a subprocess for %r" % (in_use, backend))
     if backend is not None:
         candidates = [backend]
-    elif _egl_imports_glut():
+    elif egl_imports_glut():
         candidates = ["egl", "osmesa"]
     else:
         candidates = ["osmesa", "egl"]

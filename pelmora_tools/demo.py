@@ -344,8 +344,10 @@ def import_pelmora():
 def run_offscreen(options):
     from pelmora_tools import context as offscreen
     backend = offscreen.choose_platform(options.backend)  # before anything imports OpenGL
-    if backend == "egl":
-        _check_glut_on_egl()
+    if backend == "egl" and not offscreen.egl_imports_glut():
+        import OpenGL
+        raise DemoError("PyOpenGL %s cannot import OpenGL.GLUT on EGL, which Pelmora needs; "
+                        "use --backend osmesa" % OpenGL.__version__)
     pelmora = import_pelmora()
     width, height = options.size
     with offscreen.make_context(width, height, backend) as context:
@@ -362,19 +364,6 @@ def run_offscreen(options):
     if options.gallery:
         label_gallery(image, options.draw, layout)
     save_png(image, options.output)
-
-
-def _check_glut_on_egl():
-    """PyOpenGL before 3.1.7 (the last for Python 2.7 is 3.1.5) cannot import OpenGL.GLUT on
-    EGL; Pelmora's import would then end with its generic install message."""
-    try:
-        import OpenGL  # the package only: the platform is fixed later, by OpenGL.platform
-    except ImportError:
-        return  # Pelmora's import reports it
-    version = tuple(int(part) for part in OpenGL.__version__.split(".")[:3] if part.isdigit())
-    if version < (3, 1, 7):
-        raise DemoError("PyOpenGL %s cannot import OpenGL.GLUT on EGL, which Pelmora needs; "
-                        "use --backend osmesa" % OpenGL.__version__)
 
 
 class _WindowState(object):
