@@ -170,13 +170,22 @@ bool star_import(PyObject* source) {
 // which step failed.
 bool import_star_from(Text name, SourceSite* failed_at) {
     Owned from_list = Owned::steal(PyList_New(1));
-    if (!from_list) return *failed_at = PELMORA_HERE, false;
+    if (!from_list) {
+        *failed_at = PELMORA_HERE;
+        return false;
+    }
     Py_INCREF(text(Text::star));
     PyList_SET_ITEM(from_list.get(), 0, text(Text::star));  // steals
     Owned source = Owned::steal(import_module(text(name), from_list.get()));
-    if (!source) return *failed_at = PELMORA_HERE, false;
+    if (!source) {
+        *failed_at = PELMORA_HERE;
+        return false;
+    }
     from_list.reset();
-    if (!star_import(source.get())) return *failed_at = PELMORA_HERE, false;
+    if (!star_import(source.get())) {
+        *failed_at = PELMORA_HERE;
+        return false;
+    }
     return true;
 }
 
