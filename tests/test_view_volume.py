@@ -27,6 +27,8 @@ def expected_calls(left, right, bottom, top, near, far, lines):
     return calls + [("glEnd", ())]
 
 
+# Expected values use this interpreter's own `/`: true division on Python 3, classic
+# (floored for integers) on 2.7, where (-2, 2, -2, 2, 2, 5) ends the side edges at +-4.
 @pytest.mark.parametrize("bounds", [
     BOUNDS,
     (-2, 2, -2, 2, 2, 5),
@@ -40,17 +42,6 @@ def test_call_sequence(namespace, bounds):
     assert recorder.calls == calls
     for (_, got), (_, want) in zip(recorder.calls, calls):
         assert types_of(got) == types_of(want)
-
-
-def test_integer_bounds_divide_as_the_interpreter_does(namespace):
-    recorder = Recorder(VOLUME_NAMES)
-    Pelmora.drawViewVolume(-2, 2, -2, 2, 2, 5)
-    far_corner = recorder.args_of("glVertex3d")[9]
-    w = recorder.args_of("glVertex4d")[0][3]
-    if PY3:
-        assert (far_corner, w) == ((-5.0, 5.0, -5), 0.4)
-    else:
-        assert (far_corner, w) == ((-4, 4, -5), 0)
 
 
 def test_vertices_carry_the_callers_objects(namespace):
@@ -106,7 +97,6 @@ PARSING_CASES = [
     ((1, 2, 3, 4, 5, 6, 7), None, COUNT % 7),
     ((1, 2, 3, 4, 5, 6, 7), {"far": 1}, COUNT % 7),
     ((1, 2, 3, 4, 5), {}, COUNT % 5),
-    ((), None, COUNT % 0),
     ((1, 2), {"bottom": 3, "near": 5, "far": 6}, COUNT % 3),
     ((), {"right": 2, "bottom": 3, "top": 4, "near": 5, "far": 6}, COUNT % 0),
     ((1, 2, 3, 4, 5), {"depth": 6}, COUNT % 5),
