@@ -24,7 +24,9 @@ static_assert(std::size(kAxes) == 11 && lines_rise(kAxes));
 constexpr Program kAxesProgram = {"Pelmora.draw3DCoordinateAxes", source_name(__FILE__), kAxes,
                                   std::size(kAxes)};
 
-PyObject* draw_axes(PyObject*, PyObject*) { return run_program(kAxesProgram, nullptr); }
+PyObject* draw_axes(PyObject* self, PyObject*) {
+    return run_program(state_of(self), kAxesProgram, nullptr);
+}
 
 }  // namespace
 

@@ -89,9 +89,11 @@ constexpr Program kGrayCubeProgram = {"Pelmora.drawGrayCube", source_name(__FILE
 constexpr Program kColoredCubeProgram = {"Pelmora.drawColoredCube", source_name(__FILE__),
                                          kColoredCube.data(), kColoredCube.size()};
 
-PyObject* draw_gray_cube(PyObject*, PyObject*) { return run_program(kGrayCubeProgram, nullptr); }
-PyObject* draw_colored_cube(PyObject*, PyObject*) {
-    return run_program(kColoredCubeProgram, nullptr);
+PyObject* draw_gray_cube(PyObject* self, PyObject*) {
+    return run_program(state_of(self), kGrayCubeProgram, nullptr);
+}
+PyObject* draw_colored_cube(PyObject* self, PyObject*) {
+    return run_program(state_of(self), kColoredCubeProgram, nullptr);
 }
 
 }  // namespace

@@ -21,8 +21,8 @@ static_assert(std::size(kSquare) == 6 && lines_rise(kSquare));
 constexpr Program kSquareProgram = {"Pelmora.drawSquare", source_name(__FILE__), kSquare,
                                     std::size(kSquare)};
 
-PyObject* draw_square(PyObject*, PyObject* size) {
-    return run_program(kSquareProgram, &size);
+PyObject* draw_square(PyObject* self, PyObject* size) {
+    return run_program(state_of(self), kSquareProgram, &size);
 }
 
 }  // namespace

@@ -67,12 +67,13 @@ constexpr Program kViewVolumeProgram = {"Pelmora.drawViewVolume", source_name(__
 constexpr Parameters kParameters = {"drawViewVolume", kViewVolumeProgram.routine,
                                     kDefinitionLine, kParameterNames, kParameterCount};
 
-PyObject* draw_view_volume(PyObject*, PyObject* positional, PyObject* keywords) {
+PyObject* draw_view_volume(PyObject* self, PyObject* positional, PyObject* keywords) {
+    const ModuleState& state = state_of(self);
     Owned values[kParameterCount];
-    if (!parse_arguments(kParameters, positional, keywords, values)) return nullptr;
+    if (!parse_arguments(state, kParameters, positional, keywords, values)) return nullptr;
     PyObject* arguments[kParameterCount];  // borrowed from `values`
     for (std::size_t i = 0; i < kParameterCount; ++i) arguments[i] = values[i].get();
-    return run_program(kViewVolumeProgram, arguments);
+    return run_program(state, kViewVolumeProgram, arguments);
 }
 
 constexpr char kDoc[] = "\n    Draws a view volume defined by (left, right, bottom, top, near, far)\n    ";

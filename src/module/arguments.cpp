@@ -12,33 +12,64 @@ void count_error(const Parameters& parameters, Py_ssize_t given) {
                  parameters.count == 1 ? "" : "s", given);
 }
 
-bool fail(const Parameters& parameters, SourceSite site) {
-    add_traceback_frame(parameters.qualified, site, parameters.definition_line);
+bool fail(const ModuleState& state, const Parameters& parameters, SourceSite site) {
+    add_traceback_frame(state, parameters.qualified, site, parameters.definition_line);
     return false;
 }
 
 // The slot among `first`.. whose name is `key`: by identity, or when `by_text`
 // also by equal characters. -1 when none is.
-Py_ssize_t find_parameter(const Parameters& parameters, std::size_t first, std::size_t last,
-                          PyObject* key, bool by_text) {
+Py_ssize_t find_parameter(const ModuleState& state, const Parameters& parameters,
+                          std::size_t first, std::size_t last, PyObject* key, bool by_text) {
     for (std::size_t i = first; i < last; ++i) {
-        PyObject* name = text(parameters.names[i]);
+        PyObject* name = state.text(parameters.names[i]);
         if (key == name || (by_text && compat::text_equal(key, name)))
             return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
 
+// The walk over every keyword once the missing parameters have been looked for.
+bool bind_keywords(const ModuleState& state, const Parameters& parameters, PyObject* keywords,
+                   std::size_t first_keyword, Owned* values) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(keywords, &position, &key, &value)) {
+        Py_ssize_t slot = find_parameter(state, parameters, first_keyword, parameters.count, key,
+                                         false);
+        if (slot < 0) {
+            if (!compat::is_text(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", parameters.routine);
+                return fail(state, parameters, PELMORA_HERE);
+            }
+            slot = find_parameter(state, parameters, first_keyword, parameters.count, key, true);
+        }
+        if (slot >= 0) {
+            values[slot] = Owned::borrow(value);
+            continue;
+        }
+        slot = find_parameter(state, parameters, 0, first_keyword, key, true);
+        if (slot >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
+                         parameters.routine, text_chars(parameters.names[slot]));
+            return fail(state, parameters, PELMORA_HERE);
+        }
+        compat::unexpected_keyword_error(parameters.routine, key);
+        return fail(state, parameters, PELMORA_HERE);
+    }
+    return true;
+}
+
 }  // namespace
 
-bool parse_arguments(const Parameters& parameters, PyObject* positional, PyObject* keywords,
-                     Owned* values) {
+bool parse_arguments(const ModuleState& state, const Parameters& parameters,
+                     PyObject* positional, PyObject* keywords, Owned* values) {
     const Py_ssize_t given = PyTuple_GET_SIZE(positional);
     const auto count = static_cast<Py_ssize_t>(parameters.count);
 
     if (keywords == nullptr ? given != count : given > count) {
         count_error(parameters, given);
-        return fail(parameters, PELMORA_HERE);
+        return fail(state, parameters, PELMORA_HERE);
     }
     for (Py_ssize_t i = 0; i < given; ++i)
         values[i] = Owned::borrow(PyTuple_GET_ITEM(positional, i));
@@ -48,43 +79,25 @@ bool parse_arguments(const Parameters& parameters, PyObject* positional, PyObjec
     // one missing decides the message.
     Py_ssize_t remaining = PyDict_Size(keywords);
     for (Py_ssize_t i = given; i < count; ++i) {
-        PyObject* value = compat::dict_get_quietly(keywords, text(parameters.names[i]));  // borrowed
-        if (value == nullptr) {
+        PyObject* value;
+        int found = compat::dict_get_ref(keywords, state.text(parameters.names[i]), &value);
+        if (found < 0) return fail(state, parameters, PELMORA_HERE);
+        if (found == 0) {
             count_error(parameters, i);
-            return fail(parameters, PELMORA_HERE);
+            return fail(state, parameters, PELMORA_HERE);
         }
-        values[i] = Owned::borrow(value);
+        values[i] = Owned::steal(value);
         --remaining;
     }
     if (remaining <= 0) return true;
 
-    // Nothing in this walk runs interpreter code, so the dictionary holds still.
-    Py_ssize_t position = 0;
-    PyObject *key, *value;  // borrowed
-    const auto first_keyword = static_cast<std::size_t>(given);
-    while (PyDict_Next(keywords, &position, &key, &value)) {
-        Py_ssize_t slot = find_parameter(parameters, first_keyword, parameters.count, key, false);
-        if (slot < 0) {
-            if (!compat::is_text(key)) {
-                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", parameters.routine);
-                return fail(parameters, PELMORA_HERE);
-            }
-            slot = find_parameter(parameters, first_keyword, parameters.count, key, true);
-        }
-        if (slot >= 0) {
-            values[slot] = Owned::borrow(value);
-            continue;
-        }
-        slot = find_parameter(parameters, 0, first_keyword, key, true);
-        if (slot >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
-                         parameters.routine, text_chars(parameters.names[slot]));
-            return fail(parameters, PELMORA_HERE);
-        }
-        compat::unexpected_keyword_error(parameters.routine, key);
-        return fail(parameters, PELMORA_HERE);
-    }
-    return true;
+    // Nothing in this walk runs interpreter code, so the dictionary holds still;
+    // without a GIL, another thread could still change a dictionary it shares.
+    bool parsed = false;
+    PELMORA_BEGIN_CRITICAL_SECTION(keywords);
+    parsed = bind_keywords(state, parameters, keywords, static_cast<std::size_t>(given), values);
+    PELMORA_END_CRITICAL_SECTION();
+    return parsed;
 }
 
 }  // namespace pelmora

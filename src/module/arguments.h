@@ -16,10 +16,11 @@ struct Parameters {
     std::size_t count;
 };
 
-// Binds `positional` (a tuple) and `keywords` (a dict or null) to the parameters.
-// On success every slot of `values` holds a reference to its argument. On failure
-// TypeError is pending with one traceback entry at the definition line.
-bool parse_arguments(const Parameters& parameters, PyObject* positional, PyObject* keywords,
-                     Owned* values);
+// Binds `positional` (a tuple) and `keywords` (a dict or null) to the parameters,
+// whose names come from `state`. On success every slot of `values` holds a
+// reference to its argument. On failure TypeError (or what comparing a keyword
+// raised) is pending with one traceback entry at the definition line.
+bool parse_arguments(const ModuleState& state, const Parameters& parameters,
+                     PyObject* positional, PyObject* keywords, Owned* values);
 
 }  // namespace pelmora

@@ -41,13 +41,24 @@ inline bool starts_with_underscore(PyObject* name) {
            PyUnicode_READ_CHAR(name, 0) == '_';
 }
 
-// Borrowed value or null; an error raised by a key's __eq__ counts as not found.
-// (From 3.12 PyDict_GetItem reports such errors as unraisable on stderr.)
-inline PyObject* dict_get_quietly(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
-    return value;
+// 1 with a new reference in *value, 0 when the key is absent, -1 with the error
+// that comparing keys raised. The reference is taken inside the dictionary's own
+// lookup where the interpreter offers that, so no other thread can free the value
+// between the lookup and the increment.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    *value = PyDict_GetItemWithError(dict, key);
+    if (*value == nullptr) return PyErr_Occurred() ? -1 : 0;
+    Py_INCREF(*value);
+    return 1;
+#endif
 }
+
+// Whether the failed attribute lookup just means "not bound here"; anything else
+// (an error from comparing keys, say) is the caller's to see.
+inline bool lookup_missed() { return PyErr_ExceptionMatches(PyExc_AttributeError) != 0; }
 
 // Python 3 has no classic division; `/` is true division.
 inline PyObject* divide(PyObject* a, PyObject* b) { return PyNumber_TrueDivide(a, b); }
@@ -85,25 +96,54 @@ inline void set_handled_exception(HandledException exception) {
     PyErr_SetExcInfo(exception.type, exception.value, exception.traceback);
 }
 
-#define PELMORA_MODULE_ENTRY(make_module)                                                       \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_Pelmora(void) {          \
-        return make_module();                                                                   \
+// Multi-phase init: the import machinery makes the module, with `state_size` bytes
+// of state, enters it in sys.modules and then runs `exec` on it, so every import
+// in every interpreter gets a module and a state of its own.
+class ModuleDefinition {
+public:
+    ModuleDefinition(const char* name, const char* doc, Py_ssize_t state_size,
+                     int (*exec)(PyObject*), traverseproc traverse, inquiry clear, freefunc free)
+        : slots_{
+              {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+              // PyOpenGL's ctypes loads under a per-interpreter GIL from 3.13 on.
+              {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+              {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+              // 3.12's ctypes refuses interpreters with a GIL of their own.
+              {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+              {0, nullptr},
+          },
+          definition_{PyModuleDef_HEAD_INIT, name, doc, state_size, nullptr, slots_,
+                      traverse, clear, free} {
     }
+    ModuleDefinition(const ModuleDefinition&) = delete;
+    ModuleDefinition& operator=(const ModuleDefinition&) = delete;
 
-// Single-phase init: the module is created here and handed to the import
-// machinery, which enters it in sys.modules after the entry returns.
-inline PyObject* create_module(const char* name, PyMethodDef* methods, const char* doc) {
-    static PyModuleDef definition = {
-        PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr,
-    };
-    return PyModule_Create(&definition);
+    PyObject* entry() { return PyModuleDef_Init(&definition_); }
+
+private:
+    PyModuleDef_Slot slots_[4];
+    PyModuleDef definition_;
+};
+
+// The state of the module a routine is bound to (its self).
+template <class State>
+State* module_state(PyObject* module) {
+    return static_cast<State*>(PyModule_GetState(module));
 }
 
-// What the entry gives the interpreter: Python 3 takes a new reference to the module.
-inline PyObject* entry_result(PyObject* module) {
-    Py_XINCREF(module);
-    return module;
-}
+// The state points back at its module without a reference: the module owns it.
+inline constexpr bool kStateOwnsModule = false;
+
+// A routine's self: the module, as for every built-in module function.
+inline PyObject* routine_self(PyObject* module) { return module; }
+
+#define PELMORA_MODULE_ENTRY(entry)                                                             \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_Pelmora(void) {          \
+        return entry();                                                                         \
+    }
 
 #else  // Python 2.7
 
@@ -126,9 +166,14 @@ inline bool starts_with_underscore(PyObject* name) {
     return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';
 }
 
-inline PyObject* dict_get_quietly(PyObject* dict, PyObject* key) {
-    return PyDict_GetItem(dict, key);
+// Python 2's own lookup counts an error raised by a key's __eq__ as not found.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** value) {
+    *value = PyDict_GetItem(dict, key);
+    Py_XINCREF(*value);
+    return *value != nullptr ? 1 : 0;
 }
+
+inline bool lookup_missed() { return true; }
 
 inline PyObject* divide(PyObject* a, PyObject* b) { return PyNumber_Divide(a, b); }
 
@@ -172,18 +217,74 @@ inline void set_handled_exception(HandledException exception) {
     Py_XDECREF(old_traceback);
 }
 
-#define PELMORA_MODULE_ENTRY(make_module)                                                       \
-    extern "C" __attribute__((visibility("default"))) void initPelmora(void) { make_module(); }
+// Single-phase init: one module per process, made here by Py_InitModule4, which
+// enters it in sys.modules at once.
+class ModuleDefinition {
+public:
+    ModuleDefinition(const char* name, const char* doc, Py_ssize_t, int (*exec)(PyObject*),
+                     traverseproc, inquiry, freefunc)
+        : name_(name), doc_(doc), exec_(exec) {}
+    ModuleDefinition(const ModuleDefinition&) = delete;
+    ModuleDefinition& operator=(const ModuleDefinition&) = delete;
 
-// Py_InitModule4 enters the module in sys.modules and lends it to us.
-inline PyObject* create_module(const char* name, PyMethodDef* methods, const char* doc) {
-    PyObject* borrowed = Py_InitModule4(const_cast<char*>(name), methods,
-                                        const_cast<char*>(doc), nullptr, PYTHON_API_VERSION);
-    Py_XINCREF(borrowed);
-    return borrowed;
+    PyObject* entry() {
+        // The module is in sys.modules while it is being filled, so only code that
+        // removes it first can import it again; that would overwrite the one state.
+        static bool initialising = false;
+        if (initialising) {
+            PyErr_Format(PyExc_ImportError,
+                         "%s is still being initialised: it cannot be imported from code "
+                         "that its own import runs",
+                         name_);
+            return nullptr;
+        }
+        static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+        PyObject* module = Py_InitModule4(const_cast<char*>(name_), no_methods,
+                                          const_cast<char*>(doc_), nullptr,
+                                          PYTHON_API_VERSION);  // borrowed
+        if (module == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", name_);
+            return nullptr;
+        }
+        Py_INCREF(module);  // the state's
+        initialising = true;
+        int status = exec_(module);
+        initialising = false;
+        if (status < 0) forget(module);
+        return nullptr;
+    }
+
+private:
+    // A failed import leaves no module behind: a second import would find one
+    // without its routines and report success.
+    void forget(PyObject* module) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        if (PyDict_GetItemString(modules, name_) == module &&
+            PyDict_DelItemString(modules, name_) < 0)
+            PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+    }
+
+    const char* name_;
+    const char* doc_;
+    int (*exec_)(PyObject*);
+};
+
+// One module per process: its state is a global, and a routine's self is null.
+template <class State>
+State* module_state(PyObject*) {
+    static State state;
+    return &state;
 }
 
-inline PyObject* entry_result(PyObject* module) { return module; }
+inline constexpr bool kStateOwnsModule = true;
+
+inline PyObject* routine_self(PyObject*) { return nullptr; }
+
+#define PELMORA_MODULE_ENTRY(entry)                                                             \
+    extern "C" __attribute__((visibility("default"))) void initPelmora(void) { entry(); }
 
 #endif
 
@@ -228,6 +329,147 @@ inline bool versions_match(const char* compiled, const char* running) {
     return compiled[0] == running[0] && compiled[2] == running[2];
 #endif
 }
+
+// The pending exception, moved out of the thread state and back in.
+#if PY_VERSION_HEX >= 0x030C0000
+struct PendingException {
+    PyObject* exception;
+};
+inline PendingException take_pending() { return {PyErr_GetRaisedException()}; }
+inline void restore_pending(PendingException pending) {
+    PyErr_SetRaisedException(pending.exception);
+}
+inline void drop_pending(PendingException pending) { Py_XDECREF(pending.exception); }
+#else
+struct PendingException {
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+};
+inline PendingException take_pending() {
+    PendingException pending;
+    PyErr_Fetch(&pending.type, &pending.value, &pending.traceback);
+    return pending;
+}
+inline void restore_pending(PendingException pending) {
+    PyErr_Restore(pending.type, pending.value, pending.traceback);
+}
+inline void drop_pending(PendingException pending) {
+    Py_XDECREF(pending.type);
+    Py_XDECREF(pending.value);
+    Py_XDECREF(pending.traceback);
+}
+#endif
+
+// Moves the pending exception into *taken as new references to its class, its
+// instance and its traceback, leaving none pending. False, with the new error
+// pending and nothing in *taken, when making the instance failed.
+inline bool take_exception(HandledException* taken) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* value = PyErr_GetRaisedException();
+    taken->value = value;
+    taken->type = value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
+    Py_XINCREF(taken->type);
+    taken->traceback = value != nullptr ? PyException_GetTraceback(value) : nullptr;
+    return true;
+#else
+    PyErr_Fetch(&taken->type, &taken->value, &taken->traceback);
+    PyErr_NormalizeException(&taken->type, &taken->value, &taken->traceback);
+    if (!PyErr_Occurred()) return true;
+    Py_XDECREF(taken->type);
+    Py_XDECREF(taken->value);
+    Py_XDECREF(taken->traceback);
+    *taken = HandledException{};
+    return false;
+#endif
+}
+
+// One line on sys.stderr: "<module>: import of <source> failed: <type>: <message>".
+// It never fails and leaves the error indicator as it found it.
+inline void report_failed_import(const char* module, PyObject* source, PyObject* exception) {
+    PendingException pending = take_pending();
+    const char* type = exception != nullptr ? Py_TYPE(exception)->tp_name : "None";
+    PyObject* message = exception != nullptr ? PyObject_Str(exception) : nullptr;
+    if (message == nullptr) PyErr_Clear();
+#if PY_MAJOR_VERSION >= 3
+    if (message != nullptr && PyUnicode_GET_LENGTH(message) > 0)
+        PySys_FormatStderr("%s: import of %S failed: %s: %S\n", module, source, type, message);
+    else
+        PySys_FormatStderr("%s: import of %S failed: %s\n", module, source, type);
+#else
+    const char* source_text = PyString_AsString(source);
+    if (message != nullptr && PyString_Check(message) && PyString_GET_SIZE(message) > 0)
+        PySys_WriteStderr("%s: import of %.100s failed: %.100s: %.700s\n", module, source_text,
+                          type, PyString_AS_STRING(message));
+    else
+        PySys_WriteStderr("%s: import of %.100s failed: %.100s\n", module, source_text, type);
+#endif
+    Py_XDECREF(message);
+    restore_pending(pending);
+}
+
+// New reference to the builtins of the running frame (or the interpreter's).
+inline PyObject* frame_builtins() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyEval_GetFrameBuiltins();
+#else
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    Py_XINCREF(builtins);
+    return builtins;
+#endif
+}
+
+// New reference to the module `name` in sys.modules, made empty there when it is
+// missing (PyImport_AddModule's convention); null with an exception set.
+inline PyObject* add_module(const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject* module = PyImport_AddModule(name);  // borrowed
+    Py_XINCREF(module);
+    return module;
+#endif
+}
+
+// New reference to sys.<name>, or null with no exception set when sys has none.
+inline PyObject* sys_attribute(const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // PySys_GetObject lends from a dictionary that another thread may change
+    // before the caller's own reference is taken; the sys module's attribute
+    // lookup hands out a reference of its own.
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed: lives as long as the interpreter
+    PyObject* sys = nullptr;
+    if (PyDict_GetItemStringRef(modules, "sys", &sys) <= 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* value = PyObject_GetAttrString(sys, name);
+    Py_DECREF(sys);
+    if (value == nullptr) PyErr_Clear();
+    return value;
+#else
+    PyObject* value = PySys_GetObject(const_cast<char*>(name));  // borrowed
+    Py_XINCREF(value);
+    return value;
+#endif
+}
+
+// Counts a routine's entry as one level of C recursion: routines that re-enter
+// themselves through rebound names then end in RecursionError, not a C stack overflow.
+inline bool enter_recursive_call() {
+    return Py_EnterRecursiveCall(const_cast<char*>(" while calling a Python object")) != 0;
+}
+inline void leave_recursive_call() { Py_LeaveRecursiveCall(); }
+
+// Holds off other threads that would change `object` meanwhile; without a GIL
+// to do that, a borrowed item of a shared dictionary could be freed.
+#if PY_VERSION_HEX >= 0x030D0000
+#define PELMORA_BEGIN_CRITICAL_SECTION(object) Py_BEGIN_CRITICAL_SECTION(object)
+#define PELMORA_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define PELMORA_BEGIN_CRITICAL_SECTION(object) {
+#define PELMORA_END_CRITICAL_SECTION() }
+#endif
 
 // A frame's current line: set where the frame is a public struct; from 3.11 a
 // fresh frame reports its code object's first line, which is the same line.

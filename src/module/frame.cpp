@@ -5,21 +5,19 @@
 
 namespace pelmora {
 
-ModuleState g_state;
-
-PyObject* lookup_name_generic(PyObject* key) {
-    PyObject* module = g_state.module;
+PyObject* lookup_name_generic(const ModuleState& state, PyObject* key) {
+    PyObject* module = state.module;
     if (module == nullptr) {
         PyErr_SetString(PyExc_ImportError,
                         "Pelmora is not initialised: its import failed, so its routines cannot run");
         return nullptr;
     }
     PyObject* found = PyObject_GetAttr(module, key);
-    if (found != nullptr) return found;
-    if (module != g_state.builtins) {
+    if (found != nullptr || !compat::lookup_missed()) return found;
+    if (module != state.builtins) {
         PyErr_Clear();
-        found = PyObject_GetAttr(g_state.builtins, key);
-        if (found != nullptr) return found;
+        found = PyObject_GetAttr(state.builtins, key);
+        if (found != nullptr || !compat::lookup_missed()) return found;
     }
     PyErr_SetObject(PyExc_NameError, key);
     return nullptr;
@@ -29,17 +27,20 @@ namespace {
 
 // Globals for an entry: the module namespace, or after a failed init a stand-in
 // that still names the builtins, which frames need.
-Owned frame_globals() {
-    if (g_state.module != nullptr) return Owned::borrow(g_state.module_dict);
+Owned frame_globals(const ModuleState& state) {
+    if (state.module != nullptr) return Owned::borrow(state.module_dict);
     Owned globals = Owned::steal(PyDict_New());
-    if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+    if (!globals) return globals;
+    Owned builtins = Owned::steal(compat::frame_builtins());
+    if (!builtins || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0)
         return Owned();
     return globals;
 }
 
 }  // namespace
 
-void add_traceback_frame(const char* function, SourceSite site, int module_line) {
+void add_traceback_frame(const ModuleState& state, const char* function, SourceSite site,
+                         int module_line) {
     char field[256];
     if (site.line != 0)
         PyOS_snprintf(field, sizeof field, "%s (%s:%d)", function, site.file, site.line);
@@ -48,10 +49,9 @@ void add_traceback_frame(const char* function, SourceSite site, int module_line)
 
     // Making code and frame objects can run interpreter code that must not see
     // an exception pending; the exception goes back before the entry is added.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    compat::PendingException pending = compat::take_pending();
 
-    Owned globals = frame_globals();
+    Owned globals = frame_globals(state);
     Owned code;
     Owned frame;
     if (globals) code = Owned::steal(reinterpret_cast<PyObject*>(
@@ -63,18 +63,15 @@ void add_traceback_frame(const char* function, SourceSite site, int module_line)
     if (!frame) {
         // What is pending now is the error that kept the entry from being made;
         // with none, the original exception goes back without its entry.
-        if (PyErr_Occurred()) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-        } else {
-            PyErr_Restore(type, value, traceback);
-        }
+        if (PyErr_Occurred())
+            compat::drop_pending(pending);
+        else
+            compat::restore_pending(pending);
         return;
     }
     auto* frame_object = reinterpret_cast<PyFrameObject*>(frame.get());
     compat::set_frame_line(frame_object, module_line);
-    PyErr_Restore(type, value, traceback);
+    compat::restore_pending(pending);
     PyTraceBack_Here(frame_object);
 }
 

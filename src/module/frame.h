@@ -28,30 +28,28 @@ constexpr const char* source_name(const char* path) {
 
 // The module's attribute lookup, then the builtins module's: what lookup_name
 // comes down to when the namespace dictionary does not answer.
-PyObject* lookup_name_generic(PyObject* name);
+PyObject* lookup_name_generic(const ModuleState& state, PyObject* name);
 
 // New reference to what `name` is bound to in the module namespace, else in the
-// builtins module; null with NameError (the bare name) set when neither binds it.
-// Inline: it runs for every name use.
-inline PyObject* lookup_name(Text id) {
-    PyObject* name = text(id);
-    PyObject* module = g_state.module;
+// builtins module; null with NameError (the bare name) set when neither binds it,
+// or with the error that comparing names raised. Inline: it runs for every name use.
+inline PyObject* lookup_name(const ModuleState& state, Text id) {
+    PyObject* name = state.text(id);
+    PyObject* module = state.module;
     // A plain module defines no attribute of these names on its type, so its
     // attribute lookup comes down to the namespace dictionary; a subclass
     // (module __class__ assignment) goes the generic way.
     if (module != nullptr && Py_TYPE(module) == &PyModule_Type) {
-        PyObject* found = compat::dict_get_quietly(g_state.module_dict, name);  // borrowed
-        if (found != nullptr) {
-            Py_INCREF(found);
-            return found;
-        }
+        PyObject* found;
+        if (compat::dict_get_ref(state.module_dict, name, &found) != 0) return found;
     }
-    return lookup_name_generic(name);
+    return lookup_name_generic(state, name);
 }
 
 // Adds one entry to the pending exception's traceback: file Pelmora.py, line
-// `module_line`, function "function (site.file:site.line)". The pending
-// exception itself is left as it is.
-void add_traceback_frame(const char* function, SourceSite site, int module_line);
+// `module_line`, function "function (site.file:site.line)", globals the module
+// namespace of `state`. The pending exception itself is left as it is.
+void add_traceback_frame(const ModuleState& state, const char* function, SourceSite site,
+                         int module_line);
 
 }  // namespace pelmora

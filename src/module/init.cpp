@@ -1,8 +1,11 @@
 // Module initialisation: version check, the constant table, the guarded star
 // imports of PyOpenGL into the module namespace, and registration of the routines.
+// Every module object is filled on its own, with a state of its own.
 #include "draw/routines.h"
 #include "module/frame.h"
 #include "module/ref.h"
+
+#include <new>
 
 // An embedding host may set this before init to run the module as __main__.
 PELMORA_EXPORT_DATA(int) module_is_main_Pelmora;
@@ -22,8 +25,6 @@ constexpr char kModuleDoc[] =
 constexpr char kInitFunction[] = "init Pelmora";
 constexpr char kImportFunction[] = "Pelmora";
 constexpr int kSetUpLine = 1;
-
-PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
 
 struct Registration {
     PyMethodDef* definition;
@@ -52,13 +53,19 @@ constexpr int kHandlerLine = 20;
 constexpr int kPrintLine = 21;
 constexpr int kExitLine = 24;
 
+// Detaches the state from its module, so that routines reached after a failed
+// init refuse to run.
+void drop_module(ModuleState& state) {
+    PyObject* module = std::exchange(state.module, nullptr);
+    state.module_dict = nullptr;
+    if (compat::kStateOwnsModule) Py_XDECREF(module);
+}
+
 // Adds init's traceback entry and drops the module: init has failed.
-PyObject* fail_init(SourceSite site, int line) {
-    add_traceback_frame(kInitFunction, site, line);
-    PyObject* module = std::exchange(g_state.module, nullptr);
-    g_state.module_dict = nullptr;
-    Py_XDECREF(module);
-    return nullptr;
+int fail_init(ModuleState& state, SourceSite site, int line) {
+    add_traceback_frame(state, kInitFunction, site, line);
+    drop_module(state);
+    return -1;
 }
 
 // Warns when the running interpreter is not the one the module was built for.
@@ -76,47 +83,47 @@ bool check_version() {
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-bool make_constants() {
+bool make_constants(ModuleState& state) {
     for (std::size_t i = 0; i < kTextCount; ++i) {
         const TextEntry& entry = kTextEntries[i];
-        g_state.texts[i] = entry.interned
-                               ? compat::intern_text(entry.chars)
-                               : compat::plain_text(entry.chars,
-                                                    static_cast<Py_ssize_t>(entry.size - 1));
-        if (g_state.texts[i] == nullptr) return false;
+        state.texts[i] = entry.interned
+                             ? compat::intern_text(entry.chars)
+                             : compat::plain_text(entry.chars,
+                                                  static_cast<Py_ssize_t>(entry.size - 1));
+        if (state.texts[i] == nullptr) return false;
     }
     for (std::size_t i = 0; i < kIntegerCount; ++i) {
-        g_state.integers[i] = compat::integer(kIntegerValues[i]);
-        if (g_state.integers[i] == nullptr) return false;
+        state.integers[i] = compat::integer(kIntegerValues[i]);
+        if (state.integers[i] == nullptr) return false;
     }
     return true;
 }
 
-bool make_cached_tuples() {
+bool make_cached_tuples(ModuleState& state) {
     for (std::size_t i = 0; i < kCachedTupleCount; ++i) {
         const CachedTuple& shape = kCachedTuples[i];
         PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(shape.size));
         if (tuple == nullptr) return false;
         for (std::size_t j = 0; j < shape.size; ++j) {
-            PyObject* item = shared_integer(shape.items[j]);
+            PyObject* item = state.shared_integer(shape.items[j]);
             Py_INCREF(item);
             PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(j), item);  // steals
         }
-        g_state.cached_tuples[i] = tuple;
+        state.cached_tuples[i] = tuple;
     }
     return true;
 }
 
 // `__import__(name, namespace, {}, from_list, level)`, with `__import__` taken
 // from the builtins anew each time. New reference to the named module, or null.
-PyObject* import_module(PyObject* name, PyObject* from_list) {
-    Owned import = Owned::steal(PyObject_GetAttrString(g_state.builtins, "__import__"));
+PyObject* import_module(const ModuleState& state, PyObject* name, PyObject* from_list) {
+    Owned import = Owned::steal(PyObject_GetAttrString(state.builtins, "__import__"));
     if (!import) return nullptr;
     Owned locals = Owned::steal(PyDict_New());
     if (!locals) return nullptr;
     Owned level = Owned::steal(compat::integer(compat::kImportLevel));
     if (!level) return nullptr;
-    return PyObject_CallFunctionObjArgs(import.get(), name, g_state.module_dict, locals.get(),
+    return PyObject_CallFunctionObjArgs(import.get(), name, state.module_dict, locals.get(),
                                         from_list, level.get(), nullptr);
 }
 
@@ -138,7 +145,7 @@ PyObject* exported_names(PyObject* source, bool* skip_private) {
 
 // Copies the exported names of `source` into the module namespace. Every name is
 // read before the first is set, so a failed read leaves the namespace as it was.
-bool star_import(PyObject* source) {
+bool star_import(const ModuleState& state, PyObject* source) {
     Owned collected = Owned::steal(PyDict_New());
     if (!collected) return false;
     bool skip_private = false;
@@ -160,7 +167,8 @@ bool star_import(PyObject* source) {
     if (!pairs) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
         PyObject* pair = PyList_GET_ITEM(pairs.get(), i);  // borrowed; `pairs` holds it
-        if (PyObject_SetAttr(g_state.module, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0)
+        if (PyObject_SetAttr(state.module, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) <
+            0)
             return false;
     }
     return true;
@@ -168,21 +176,21 @@ bool star_import(PyObject* source) {
 
 // `from <name> import *` into the module namespace. On failure `*failed_at` says
 // which step failed.
-bool import_star_from(Text name, SourceSite* failed_at) {
+bool import_star_from(const ModuleState& state, Text name, SourceSite* failed_at) {
     Owned from_list = Owned::steal(PyList_New(1));
     if (!from_list) {
         *failed_at = PELMORA_HERE;
         return false;
     }
-    Py_INCREF(text(Text::star));
-    PyList_SET_ITEM(from_list.get(), 0, text(Text::star));  // steals
-    Owned source = Owned::steal(import_module(text(name), from_list.get()));
+    Py_INCREF(state.text(Text::star));
+    PyList_SET_ITEM(from_list.get(), 0, state.text(Text::star));  // steals
+    Owned source = Owned::steal(import_module(state, state.text(name), from_list.get()));
     if (!source) {
         *failed_at = PELMORA_HERE;
         return false;
     }
     from_list.reset();
-    if (!star_import(source.get())) {
+    if (!star_import(state, source.get())) {
         *failed_at = PELMORA_HERE;
         return false;
     }
@@ -190,62 +198,68 @@ bool import_star_from(Text name, SourceSite* failed_at) {
 }
 
 // `print` of the import-failure message to sys.stdout.
-bool print_failure_message() {
-    PyObject* borrowed = PySys_GetObject(const_cast<char*>("stdout"));
-    if (borrowed == nullptr) {
+bool print_failure_message(const ModuleState& state) {
+    // A reference of our own: the stream's methods may rebind sys.stdout while we write.
+    Owned stream = Owned::steal(compat::sys_attribute("stdout"));
+    if (!stream) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
         return false;
     }
-    // The stream's own methods may rebind sys.stdout while we write to it.
-    Owned stream = Owned::borrow(borrowed);
     if (compat::discards_output(stream.get())) return true;
     if (compat::take_soft_space(stream.get()) && PyFile_WriteString(" ", stream.get()) < 0)
         return false;
-    if (PyFile_WriteObject(text(Text::import_failure_message), stream.get(), Py_PRINT_RAW) < 0)
+    if (PyFile_WriteObject(state.text(Text::import_failure_message), stream.get(), Py_PRINT_RAW) <
+        0)
         return false;
     return PyFile_WriteString("\n", stream.get()) == 0;
 }
 
 // sys.exit(1). New reference to what it returned, or null with its exception.
-PyObject* call_exit() {
-    PyObject* sys = PyImport_AddModule(text_chars(Text::sys));  // borrowed
-    if (sys == nullptr) return nullptr;
-    Owned exit = Owned::steal(PyObject_GetAttr(sys, text(Text::exit)));
+PyObject* call_exit(const ModuleState& state) {
+    Owned sys = Owned::steal(compat::add_module(text_chars(Text::sys)));
+    if (!sys) return nullptr;
+    Owned exit = Owned::steal(PyObject_GetAttr(sys.get(), state.text(Text::exit)));
     if (!exit) return nullptr;
     // A code of 1: a bare exit() would end a host script with status 0.
-    Owned arguments = Owned::steal(PyTuple_Pack(1, shared_integer(Int::one)));
+    Owned arguments = Owned::steal(PyTuple_Pack(1, state.shared_integer(Int::one)));
     if (!arguments) return nullptr;
     return PyObject_Call(exit.get(), arguments.get(), nullptr);
 }
 
-// The handler around the star imports: it catches whatever the import raised,
-// reports it, and exits. True when `sys.exit` returned and init goes on.
-bool handle_import_failure(compat::HandledException saved) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Owned taken_type = Owned::steal(type);
-    Owned taken_value = Owned::steal(value);
-    Owned taken_traceback = Owned::steal(traceback);
-    if (PyErr_Occurred()) {
-        compat::set_handled_exception(saved);
-        fail_init(PELMORA_HERE, kHandlerLine);
-        return false;
-    }
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
-    compat::set_handled_exception({type, value, traceback});
+// An interrupt or an exit request is no sign of a broken PyOpenGL: it goes on
+// to the importer as it is.
+bool passes_the_handler() {
+    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+           PyErr_ExceptionMatches(PyExc_SystemExit);
+}
 
-    if (!print_failure_message()) {
+// The handler around the star imports: it catches what the import of `source`
+// raised, reports it, and exits. True when `sys.exit` returned and init goes on.
+bool handle_import_failure(ModuleState& state, compat::HandledException saved, Text source) {
+    compat::HandledException taken;
+    if (!compat::take_exception(&taken)) {
         compat::set_handled_exception(saved);
-        fail_init(PELMORA_HERE, kPrintLine);
+        fail_init(state, PELMORA_HERE, kHandlerLine);
         return false;
     }
-    Owned result = Owned::steal(call_exit());
+    Owned taken_type = Owned::steal(taken.type);
+    Owned taken_value = Owned::steal(taken.value);
+    Owned taken_traceback = Owned::steal(taken.traceback);
+    compat::report_failed_import("Pelmora", state.text(source), taken.value);
+    Py_XINCREF(taken.type);
+    Py_XINCREF(taken.value);
+    Py_XINCREF(taken.traceback);
+    compat::set_handled_exception(taken);
+
+    if (!print_failure_message(state)) {
+        compat::set_handled_exception(saved);
+        fail_init(state, PELMORA_HERE, kPrintLine);
+        return false;
+    }
+    Owned result = Owned::steal(call_exit(state));
     if (!result) {
         compat::set_handled_exception(saved);
-        fail_init(PELMORA_HERE, kExitLine);
+        fail_init(state, PELMORA_HERE, kExitLine);
         return false;
     }
     compat::set_handled_exception(saved);
@@ -254,13 +268,18 @@ bool handle_import_failure(compat::HandledException saved) {
 
 // Star-imports GLUT, GL and GLU; the thread's handled exception is as it was
 // afterwards, whichever way it went. False when init has failed.
-bool import_opengl() {
+bool import_opengl(ModuleState& state) {
     compat::HandledException saved = compat::get_handled_exception();
     for (const StarImport& star : kStarImports) {
         SourceSite failed_at{};
-        if (!import_star_from(star.module, &failed_at)) {
-            add_traceback_frame(kImportFunction, failed_at, star.line);
-            return handle_import_failure(saved);
+        if (!import_star_from(state, star.module, &failed_at)) {
+            add_traceback_frame(state, kImportFunction, failed_at, star.line);
+            if (passes_the_handler()) {
+                compat::set_handled_exception(saved);
+                drop_module(state);
+                return false;
+            }
+            return handle_import_failure(state, saved, star.module);
         }
     }
     Py_XDECREF(saved.type);
@@ -269,65 +288,78 @@ bool import_opengl() {
     return true;
 }
 
-bool register_routine(const Registration& routine) {
-    Owned function =
-        Owned::steal(PyCFunction_NewEx(routine.definition, nullptr, text(Text::Pelmora)));
-    return function && PyObject_SetAttr(g_state.module, text(routine.name), function.get()) == 0;
+bool register_routine(const ModuleState& state, const Registration& routine) {
+    // A routine reaches its module's state through its self.
+    Owned function = Owned::steal(PyCFunction_NewEx(
+        routine.definition, compat::routine_self(state.module), state.text(Text::Pelmora)));
+    return function && PyObject_SetAttr(state.module, state.text(routine.name), function.get()) == 0;
 }
 
-// The module, or null with an exception set.
-PyObject* initialise() {
-    if (!check_version()) return nullptr;
+// Fills a new module object. 0, or -1 with an exception set.
+int exec_module(PyObject* module) {
+    ModuleState& state = *new (compat::module_state<ModuleState>(module)) ModuleState{};
+    state.module = module;
+    state.module_dict = PyModule_GetDict(module);  // borrowed
 
-    g_state.empty_tuple = PyTuple_New(0);
-    if (g_state.empty_tuple != nullptr) g_state.empty_bytes = PyBytes_FromStringAndSize("", 0);
-    if (g_state.empty_bytes != nullptr)
-        g_state.module = compat::create_module("Pelmora", kNoMethods, kModuleDoc);
-    if (g_state.module == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitFunction);
-        return nullptr;
-    }
-    g_state.module_dict = PyModule_GetDict(g_state.module);  // borrowed
-
-    g_state.builtins = PyImport_ImportModule(compat::kBuiltinsModuleName);
-    if (g_state.builtins == nullptr ||
-        PyObject_SetAttrString(g_state.module, "__builtins__", g_state.builtins) < 0)
-        return fail_init(PELMORA_HERE, kSetUpLine);
-    if (!make_constants()) return fail_init(PELMORA_HERE, kSetUpLine);
+    state.empty_tuple = PyTuple_New(0);
+    if (state.empty_tuple == nullptr) return fail_init(state, PELMORA_HERE, kSetUpLine);
+    state.empty_bytes = PyBytes_FromStringAndSize("", 0);
+    if (state.empty_bytes == nullptr) return fail_init(state, PELMORA_HERE, kSetUpLine);
+    state.builtins = PyImport_ImportModule(compat::kBuiltinsModuleName);
+    if (state.builtins == nullptr ||
+        PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0)
+        return fail_init(state, PELMORA_HERE, kSetUpLine);
+    if (!make_constants(state)) return fail_init(state, PELMORA_HERE, kSetUpLine);
     if (module_is_main_Pelmora != 0 &&
-        PyObject_SetAttrString(g_state.module, "__name__", text(Text::dunder_main)) < 0)
-        return fail_init(PELMORA_HERE, kSetUpLine);
-    if (!make_cached_tuples()) return fail_init(PELMORA_HERE, kSetUpLine);
+        PyObject_SetAttrString(module, "__name__", state.text(Text::dunder_main)) < 0)
+        return fail_init(state, PELMORA_HERE, kSetUpLine);
+    if (!make_cached_tuples(state)) return fail_init(state, PELMORA_HERE, kSetUpLine);
 
-    if (!import_opengl()) return nullptr;
+    if (!import_opengl(state)) return -1;
 
     for (const Registration& routine : kRoutines)
-        if (!register_routine(routine)) return fail_init(PELMORA_HERE, routine.line);
+        if (!register_routine(state, routine)) return fail_init(state, PELMORA_HERE, routine.line);
 
     Owned tests = Owned::steal(PyDict_New());
-    if (!tests || PyObject_SetAttr(g_state.module, text(Text::dunder_test), tests.get()) < 0)
-        return fail_init(PELMORA_HERE, kSetUpLine);
-    return g_state.module;
+    if (!tests || PyObject_SetAttr(module, state.text(Text::dunder_test), tests.get()) < 0)
+        return fail_init(state, PELMORA_HERE, kSetUpLine);
+    return 0;
 }
 
-PyObject* make_module() {
-    // Python 3 enters the module in sys.modules only after init returns, so code
-    // that init runs (a PyOpenGL module, an import hook, the stream the failure
-    // message goes to) could import Pelmora again and re-enter init.
-    static bool initialising = false;
-    if (initialising) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Pelmora is still being initialised: it cannot be imported from code "
-                        "that its own import runs");
-        return compat::entry_result(nullptr);
-    }
-    initialising = true;
-    PyObject* module = initialise();
-    initialising = false;
-    return compat::entry_result(module);
+// The state's references, for the cycle collector: the routines refer to the
+// module and the module, through its namespace, to them.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    auto* state = compat::module_state<ModuleState>(module);
+    if (state == nullptr) return 0;  // 3.8 may ask before exec has run
+    return state->for_each_owned([&](PyObject** slot) {
+        Py_VISIT(*slot);
+        return 0;
+    });
+}
+
+int clear_module(PyObject* module) {
+    auto* state = compat::module_state<ModuleState>(module);
+    if (state == nullptr) return 0;
+    drop_module(*state);
+    return state->for_each_owned([](PyObject** slot) {
+        Py_CLEAR(*slot);
+        return 0;
+    });
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+compat::ModuleDefinition definition("Pelmora", kModuleDoc, sizeof(ModuleState), exec_module,
+                                    traverse_module, clear_module, free_module);
+
+// New reference to what the import machinery needs (Python 3: the definition;
+// 2.7: nothing, the module is made and filled here), or null with an exception set.
+PyObject* module_entry() {
+    if (!check_version()) return nullptr;
+    return definition.entry();
 }
 
 }  // namespace
 }  // namespace pelmora
 
-PELMORA_MODULE_ENTRY(pelmora::make_module)
+PELMORA_MODULE_ENTRY(pelmora::module_entry)

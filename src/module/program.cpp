@@ -8,7 +8,8 @@ namespace pelmora {
 namespace {
 
 // New reference to the item's value, or null with an exception set.
-inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
+inline PyObject* make_item(const ModuleState& state, const Item& item,
+                           PyObject* const* arguments) {
     // Float literals are most of the items.
     if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
     switch (item.kind) {
@@ -16,14 +17,14 @@ inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
             Py_INCREF(arguments[item.first]);
             return arguments[item.first];
         case ItemKind::integer: {
-            PyObject* shared = g_state.integers[item.first];
+            PyObject* shared = state.integers[item.first];
             Py_INCREF(shared);
             return shared;
         }
         case ItemKind::literal:
             return PyFloat_FromDouble(item.value);
         case ItemKind::name:
-            return lookup_name(static_cast<Text>(item.first));
+            return lookup_name(state, static_cast<Text>(item.first));
         case ItemKind::product: {
             Owned left = Owned::steal(PyFloat_FromDouble(item.value));
             if (!left) return nullptr;
@@ -79,10 +80,10 @@ private:
 
 // Every item first, then the tuple. New reference or null.
 template <std::size_t kSize>
-PyObject* make_sized_tuple(const Item* row, PyObject* const* arguments) {
+PyObject* make_sized_tuple(const ModuleState& state, const Item* row, PyObject* const* arguments) {
     PendingItems<kSize> items;
     for (std::size_t i = 0; i < kSize; ++i)
-        if (!items.add(make_item(row[i], arguments))) return nullptr;
+        if (!items.add(make_item(state, row[i], arguments))) return nullptr;
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(kSize));
     if (tuple == nullptr) return nullptr;
     items.move_into(tuple);
@@ -90,31 +91,33 @@ PyObject* make_sized_tuple(const Item* row, PyObject* const* arguments) {
 }
 
 // One instance per tuple size keeps the item loop free of a run-time bound.
-PyObject* make_tuple(const Statement& statement, PyObject* const* arguments) {
+PyObject* make_tuple(const ModuleState& state, const Statement& statement,
+                     PyObject* const* arguments) {
     static_assert(kMaxItems == 4, "a case per tuple size");
     switch (statement.size) {
-        case 1: return make_sized_tuple<1>(statement.items, arguments);
-        case 2: return make_sized_tuple<2>(statement.items, arguments);
-        case 3: return make_sized_tuple<3>(statement.items, arguments);
-        default: return make_sized_tuple<4>(statement.items, arguments);
+        case 1: return make_sized_tuple<1>(state, statement.items, arguments);
+        case 2: return make_sized_tuple<2>(state, statement.items, arguments);
+        case 3: return make_sized_tuple<3>(state, statement.items, arguments);
+        default: return make_sized_tuple<4>(state, statement.items, arguments);
     }
 }
 
-bool run_statement(const Statement& statement, PyObject* const* arguments) {
-    Owned callee = Owned::steal(lookup_name(statement.callee));
+bool run_statement(const ModuleState& state, const Statement& statement,
+                   PyObject* const* arguments) {
+    Owned callee = Owned::steal(lookup_name(state, statement.callee));
     if (!callee) return false;
     Owned tuple;
     PyObject* argument_tuple;  // borrowed
     switch (statement.list) {
         case ArgumentList::empty:
-            argument_tuple = g_state.empty_tuple;
+            argument_tuple = state.empty_tuple;
             break;
         case ArgumentList::cached:
-            argument_tuple = cached_tuple(statement.size);
+            argument_tuple = state.cached_tuple(statement.size);
             break;
         case ArgumentList::built:
         default:
-            tuple = Owned::steal(make_tuple(statement, arguments));
+            tuple = Owned::steal(make_tuple(state, statement, arguments));
             if (!tuple) return false;
             argument_tuple = tuple.get();
             break;
@@ -127,15 +130,19 @@ bool run_statement(const Statement& statement, PyObject* const* arguments) {
 
 }  // namespace
 
-PyObject* run_program(const Program& program, PyObject* const* arguments) {
+PyObject* run_program(const ModuleState& state, const Program& program,
+                      PyObject* const* arguments) {
+    if (compat::enter_recursive_call()) return nullptr;
     for (std::size_t i = 0; i < program.count; ++i) {
         const Statement& statement = program.statements[i];
-        if (!run_statement(statement, arguments)) {
-            add_traceback_frame(program.routine, {program.source_file, statement.site_line},
+        if (!run_statement(state, statement, arguments)) {
+            compat::leave_recursive_call();
+            add_traceback_frame(state, program.routine, {program.source_file, statement.site_line},
                                 statement.line);
             return nullptr;
         }
     }
+    compat::leave_recursive_call();
     Py_RETURN_NONE;
 }
 

@@ -102,9 +102,11 @@ constexpr bool lines_rise(const Rows& rows) {
     return true;
 }
 
-// Runs every statement in order with `arguments` as the routine's parameters.
-// New reference to None, or null with the first failure's exception pending and
-// one traceback entry added.
-PyObject* run_program(const Program& program, PyObject* const* arguments);
+// Runs every statement in order with `arguments` as the routine's parameters,
+// looking names up in the module of `state`. New reference to None, or null with
+// the first failure's exception pending and one traceback entry added (none when
+// the routine is refused at entry for recursing too deep).
+PyObject* run_program(const ModuleState& state, const Program& program,
+                      PyObject* const* arguments);
 
 }  // namespace pelmora

@@ -1,5 +1,6 @@
-// Module-lifetime state: the module object, the builtins module and the
-// constant table. Init writes all of it once; the routines only read it.
+// Module state: the module object, the builtins module and the constant table.
+// Each module object has its own (on Python 2.7 there is one, global); init writes
+// it once, the routines only read it.
 #pragma once
 
 #include "module/compat.h"
@@ -113,24 +114,42 @@ constexpr bool same_tuple(const CachedTuple& a, const CachedTuple& b) {
 }
 
 struct ModuleState {
-    // Owned; null before init and again after a failed init.
+    // The module this state serves; null before init and again after a failed
+    // init. On Python 3 the module owns the state and this is not a reference;
+    // on 2.7 the state owns one.
     PyObject* module = nullptr;
     // Borrowed from `module`.
     PyObject* module_dict = nullptr;
+    // Owned, each of them.
     PyObject* builtins = nullptr;
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
     PyObject* texts[kTextCount] = {};
     PyObject* integers[kIntegerCount] = {};
     PyObject* cached_tuples[kCachedTupleCount] = {};
+
+    PyObject* text(Text id) const { return texts[static_cast<std::size_t>(id)]; }
+    PyObject* shared_integer(Int id) const { return integers[static_cast<std::size_t>(id)]; }
+    PyObject* cached_tuple(std::size_t number) const { return cached_tuples[number - 1]; }
+
+    // Calls `visit(object)` for each object the state owns, stopping at the first
+    // non-zero result, which it returns.
+    template <class Visit>
+    int for_each_owned(Visit visit) {
+        PyObject** singles[] = {&builtins, &empty_tuple, &empty_bytes};
+        for (PyObject** slot : singles)
+            if (int result = visit(slot)) return result;
+        for (PyObject*& object : texts)
+            if (int result = visit(&object)) return result;
+        for (PyObject*& object : integers)
+            if (int result = visit(&object)) return result;
+        for (PyObject*& object : cached_tuples)
+            if (int result = visit(&object)) return result;
+        return 0;
+    }
 };
 
-// Made by init and never released: the objects live until the process ends,
-// past any point where a static destructor could still touch the interpreter.
-extern ModuleState g_state;
-
-inline PyObject* text(Text id) { return g_state.texts[static_cast<std::size_t>(id)]; }
-inline PyObject* shared_integer(Int id) { return g_state.integers[static_cast<std::size_t>(id)]; }
-inline PyObject* cached_tuple(std::size_t number) { return g_state.cached_tuples[number - 1]; }
+// The state of the module that a routine is bound to: its `self`.
+inline ModuleState& state_of(PyObject* self) { return *compat::module_state<ModuleState>(self); }
 
 }  // namespace pelmora
