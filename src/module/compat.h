@@ -14,7 +14,12 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+
+#include <pthread.h>
 
 #define PELMORA_EXPORT_DATA(type) extern "C" __attribute__((visibility("default"))) type
 
@@ -23,6 +28,7 @@ namespace pelmora::compat {
 #if PY_MAJOR_VERSION >= 3
 
 inline constexpr const char kBuiltinsModuleName[] = "builtins";
+inline PyObject* const& kRecursionError = PyExc_RecursionError;
 inline constexpr int kImportLevel = 0;  // absolute: Python 3 has no implicit relative import
 
 inline PyObject* intern_text(const char* text) { return PyUnicode_InternFromString(text); }
@@ -148,6 +154,7 @@ inline PyObject* routine_self(PyObject* module) { return module; }
 #else  // Python 2.7
 
 inline constexpr const char kBuiltinsModuleName[] = "__builtin__";
+inline PyObject* const& kRecursionError = PyExc_RuntimeError;  // no RecursionError before 3.5
 inline constexpr int kImportLevel = -1;  // classic import: relative first, then absolute
 
 inline PyObject* intern_text(const char* text) { return PyString_InternFromString(text); }
@@ -454,9 +461,43 @@ inline PyObject* sys_attribute(const char* name) {
 #endif
 }
 
+#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
+// Whether the calling thread has less than a margin of C stack left. Before 3.14
+// the interpreter counts recursion levels without looking at the stack, and a
+// routine that re-enters itself spends more stack per level than that count
+// allows for: a thread with a 1 MiB stack would overflow it first.
+inline bool stack_nearly_exhausted() {
+    // This thread's lowest usable address, found on its first call; 1 when unknown.
+    static thread_local std::uintptr_t floor = 0;
+    char here;
+    if (floor == 0) {
+        floor = 1;
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* low;
+            std::size_t size;
+            if (pthread_attr_getstack(&attributes, &low, &size) == 0)
+                floor = reinterpret_cast<std::uintptr_t>(low) +
+                        std::min<std::size_t>(64 * 1024, size / 4);
+            pthread_attr_destroy(&attributes);
+        }
+    }
+    return reinterpret_cast<std::uintptr_t>(&here) < floor;
+}
+#else
+// From 3.14 the interpreter's own recursion check measures the stack.
+inline bool stack_nearly_exhausted() { return false; }
+#endif
+
 // Counts a routine's entry as one level of C recursion: routines that re-enter
 // themselves through rebound names then end in RecursionError, not a C stack overflow.
+// True, with the error set, when the routine must not run.
 inline bool enter_recursive_call() {
+    if (stack_nearly_exhausted()) {
+        PyErr_SetString(kRecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return true;
+    }
     return Py_EnterRecursiveCall(const_cast<char*>(" while calling a Python object")) != 0;
 }
 inline void leave_recursive_call() { Py_LeaveRecursiveCall(); }
