@@ -25,6 +25,16 @@ class BlockOpenGL(object):
     find_spec = find_module
 """
 
+# A stand-in PyOpenGL whose functions accept anything and do nothing: for fresh interpreters
+# and subinterpreters that exercise the module without an OpenGL context.
+STUB_OPENGL = {
+    "__init__.py": "", "GLUT.py": "", "GLU.py": "",
+    "GL.py": "GL_LINES, GL_QUADS = 0x0001, 0x0007\n"
+             "def glBegin(*args): pass\n"
+             "glEnd = glVertex3f = glVertex3d = glVertex4d = glColor4f = glBegin\n"
+             "glPushMatrix = glPopMatrix = glTranslatef = glRotatef = glBegin\n",
+}
+
 
 class Recorder(object):
     """Binds a recording callable for each name; `calls` lists (name, args)."""

@@ -48,7 +48,7 @@ def run_child(code, opengl=None, tmpdir=None):
 
 
 PY3 = sys.version_info[0] >= 3
-FAILED = AFTER_FAILURE + ["[]"]  # Python 2.7 keeps the half-made module, without routines
+FAILED = AFTER_FAILURE + ["[]"]  # no module is left behind
 
 
 @pytest.mark.parametrize("setup, stdout, reported", [
@@ -89,6 +89,34 @@ def test_failed_import_leaves_the_interpreter_running(setup, stdout, reported):
     assert out == stdout
     assert lines[0].startswith(reported[0]) and lines[1:-1] == reported[1:], err
     assert lines[-1] == ROUTINES + " (-1.0, -1.0, 0)", err  # a later import works
+
+
+@pytest.mark.parametrize("raised, stdout, reported, stderr", [
+    ("KeyboardInterrupt()", "", ["KeyboardInterrupt"], None),
+    ("SystemExit(3)", "", ["SystemExit 3"], None),
+    ("ImportError('libglut.so: cannot open')", MESSAGE, ["SystemExit 1"],
+     "Pelmora: import of OpenGL.GLUT failed: ImportError: libglut.so: cannot open"),
+    ("DeprecationWarning('old')", MESSAGE, ["SystemExit 1"],
+     "Pelmora: import of OpenGL.GLUT failed: DeprecationWarning: old"),
+    ("MemoryError()", MESSAGE, ["SystemExit 1"],
+     "Pelmora: import of OpenGL.GLUT failed: MemoryError"),
+])
+def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, raised, stdout, reported,
+                                                            stderr):
+    # An interrupt stays an interrupt; anything else is reported on stdout as before, and
+    # stderr says which import failed and how.
+    opengl = {"__init__.py": "", "GL.py": "", "GLU.py": "", "GLUT.py": "raise " + raised}
+    out, lines, err = run_child("""
+        try:
+            import Pelmora
+        except BaseException as exc:
+            report(type(exc).__name__, getattr(exc, "code", ""))
+        report("Pelmora" in sys.modules)
+        """, opengl, tmpdir)
+    assert out == stdout
+    assert [line.strip() for line in lines] == reported + ["False"], err
+    failure_lines = [line for line in err.splitlines() if line.startswith("Pelmora:")]
+    assert failure_lines == ([stderr] if stderr else []), err
 
 
 def test_import_from_inside_its_own_init(tmpdir):
