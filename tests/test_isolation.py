@@ -96,6 +96,8 @@ def test_legacy_subinterpreters_keep_their_own_module_and_leak_nothing(tmpdir):
         pytest.skip("this interpreter's _testcapi has no run_in_subinterp")
     calls, growth = out.rsplit(" ", 1)
     assert calls == "['main']"
+    if FREE_THREADED:
+        return  # each subinterpreter of 3.14t keeps megabytes of its own: growth says nothing
     # A module state that outlived its interpreter cost about 100 KiB each time.
     assert int(growth) < 4096, "RSS grew %s KiB more over 300 imports" % growth
 
