@@ -170,6 +170,19 @@ def main():
             Pelmora.__dict__.update(saved)
         if failure:
             problems.append("case %d (%s, %s): %s" % (index, expected, bindings, failure))
+    try:
+        from _testcapi import run_in_subinterp
+    except ImportError:
+        run_in_subinterp = None
+    if run_in_subinterp is not None:
+        # Each subinterpreter's module and state go with it; the baseline is what an
+        # interpreter that imports only PyOpenGL leaves.
+        refs = (growth(lambda: run_in_subinterp("import Pelmora\nPelmora.drawGrayCube(1)"),
+                       None, 100) -
+                growth(lambda: run_in_subinterp("import OpenGL.GL"), None, 100))
+        if refs > 0:
+            problems.append("subinterpreter imports: %d references left behind" % refs)
+        table.append("subinterpreter imports (%d)" % refs)
     print("\n".join(["FAILED:"] + problems) if problems else
           "%d cases, no reference left behind" % len(table))
     return 1 if problems else 0

@@ -405,6 +405,8 @@ inline void report_failed_import(const char* module, PyObject* source, PyObject*
         PySys_FormatStderr("%s: import of %S failed: %s\n", module, source, type);
 #else
     const char* source_text = PyString_AsString(source);
+    const char* dot = std::strrchr(type, '.');  // "exceptions.ImportError"
+    if (dot != nullptr) type = dot + 1;
     if (message != nullptr && PyString_Check(message) && PyString_GET_SIZE(message) > 0)
         PySys_WriteStderr("%s: import of %.100s failed: %.100s: %.700s\n", module, source_text,
                           type, PyString_AS_STRING(message));
