@@ -109,7 +109,7 @@ def isolated_interpreter_code():
             __import__(module)
         except ImportError:
             continue
-        return """
+        return textwrap.dedent("""
             import %s as interpreters
             interpreter = interpreters.create()
             script = "import Pelmora\\nPelmora.drawSquare(1)\\nprint('sub ok')"
@@ -119,7 +119,7 @@ def isolated_interpreter_code():
                 result = exc
             sys.stderr.write("@ %%r\\n" %% (result,))
             interpreters.destroy(interpreter)
-        """ % (module, run)
+        """ % (module, run))
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated subinterpreters are 3.12+")
@@ -127,11 +127,11 @@ def test_isolated_subinterpreter_leaves_the_main_interpreter_alone(tmpdir):
     code = isolated_interpreter_code()
     if code is None:
         pytest.skip("no low-level subinterpreter module")
-    status, out, err = run_stubbed(code + """
+    status, out, err = run_stubbed(code + textwrap.dedent("""
         import Pelmora
         bind(Pelmora, "main")
         print("main %s" % drawn(Pelmora))
-    """, tmpdir)
+    """), tmpdir)
     assert status == 0, err
     if sys.version_info < (3, 13):
         # ctypes, and so PyOpenGL, cannot load there: the module says so before it runs.
