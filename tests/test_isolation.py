@@ -144,6 +144,11 @@ def test_isolated_subinterpreter_leaves_the_main_interpreter_alone(tmpdir):
 
 STRESS = """
 import threading, time
+try:
+    import faulthandler  # a corrupted interpreter may spin instead of crashing
+    faulthandler.dump_traceback_later(60, exit=True)
+except (ImportError, AttributeError):
+    pass
 import Pelmora
 CALLEES = ["glBegin", "glEnd", "glVertex3f", "glVertex3d", "glVertex4d", "glColor4f",
            "glPushMatrix", "glPopMatrix", "glTranslatef", "glRotatef", "drawSquare",
@@ -194,7 +199,8 @@ def call():
             done += 1
     counts[0] += done
 
-threads = [threading.Thread(target=call) for _ in range(3)] + [threading.Thread(target=rebind)]
+threads = ([threading.Thread(target=call) for _ in range(3)] +
+           [threading.Thread(target=rebind) for _ in range(2)])
 for thread in threads:
     thread.start()
 for thread in threads:
