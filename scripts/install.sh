@@ -43,7 +43,16 @@ required=(g++ make python3-dev python3-venv xvfb xauth
 # Newer Mesa (25.1+) no longer builds OSMesa, and a release may lack the debug interpreter:
 # those two are installed when offered.
 glut_choices=(libglut-dev freeglut3)
-optional=(libosmesa6 python3-dbg)
+# The debug interpreter builds the extension with setup.py, and Debian's debug interpreter
+# finds setuptools only in python3-setuptools.
+optional=(libosmesa6 python3-dbg python3-setuptools)
+# Another of Debian's interpreters (testing has python3.14 and python3.15 side by side) needs
+# its own headers and venv module.
+case $("$python" -c 'import sys; print(sys.executable)' 2>/dev/null) in
+    /usr/bin/python3.[0-9]*)
+        other=$("$python" -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
+        required+=("$other-dev" "$other-venv") ;;
+esac
 
 missing=()
 for pkg in "${required[@]}"; do installed "$pkg" || missing+=("$pkg"); done
