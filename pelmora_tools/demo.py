@@ -9,6 +9,7 @@ Offscreen by default (EGL surfaceless, else OSMesa), or in a GLUT window with --
 from __future__ import division, print_function
 
 import argparse
+import logging
 import math
 import os
 import sys
@@ -691,6 +692,8 @@ def fail(message):
 
 def main(argv=None):
     options = parse_options(sys.argv[1:] if argv is None else argv)
+    # PyOpenGL warns that its optional numpy support is missing; the demo does not use it.
+    logging.getLogger("OpenGL.plugins").setLevel(logging.ERROR)
     from pelmora_tools.context import ContextError
     try:
         try:
