@@ -65,7 +65,12 @@ extension = Extension(
 
 
 def read(name):
-    with io.open(os.path.join(HERE, name), encoding="utf-8") as handle:
+    """The text of a file beside this one; empty in a build from a copy of src/ and this
+    file alone, as scripts/sanitize.sh makes."""
+    path = os.path.join(HERE, name)
+    if not os.path.exists(path):
+        return ""
+    with io.open(path, encoding="utf-8") as handle:
         return handle.read()
 
 
@@ -75,7 +80,8 @@ def licence():
     deprecated); before it, Python 3.8's and 2.7's releases know only the older two."""
     major = int(re.match(r"\d+", setuptools.__version__).group())
     if major >= 77:
-        return dict(license_expression="MIT", license_files=["LICENSE"]), []
+        found = [name for name in ["LICENSE"] if os.path.exists(os.path.join(HERE, name))]
+        return dict(license_expression="MIT", license_files=found), []
     return dict(license="MIT"), ["License :: OSI Approved :: MIT License"]
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing Pelmora needs on Debian 12 or 13, then a virtual
 # environment holding the project and its test extra. Safe to re-run: only missing Debian
-# packages are installed, and the project is rebuilt and reinstalled every time.
+# packages are installed, and the project is rebuilt and reinstalled only when its sources,
+# its dependencies, the build flags or the interpreter changed since the last install here.
 #
 #   scripts/install.sh                                  packages + .venv from python3 on PATH
 #   scripts/install.sh --python PYTHON --venv DIR       the same for another interpreter
@@ -112,6 +113,25 @@ else
 fi
 
 cd "$ROOT"
+# What an install depends on: every file that goes into the build or the installed packages,
+# the dependencies (in setup.py, and in this script for 2.7), the build flags and the
+# interpreter. A stamp in the env records it, so a re-run with nothing changed costs a hash.
+stamp=$venv/.pelmora-installed
+digest=$( {
+    find setup.py pyproject.toml MANIFEST.in README.md LICENSE scripts/install.sh src \
+        pelmora_tools Pelmora-stubs \
+        -type f ! -name '*.py[co]' ! -path '*/__pycache__/*' -print0 2>/dev/null |
+        LC_ALL=C sort -z | xargs -0 sha256sum
+    "$venv/bin/python" -c "$identity"
+    echo "${PELMORA_WERROR-} ${PELMORA_EXTRA_CFLAGS-} ${PELMORA_EXTRA_LDFLAGS-}"
+} | sha256sum | cut -d' ' -f1)
+installed_marker=$venv/bin/pelmora-demo
+[ "$version" != 2.7 ] || installed_marker=$(ls "$venv"/ext/Pelmora*.so 2>/dev/null | head -n 1)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ] && [ -e "$installed_marker" ]; then
+    say "Pelmora in $venv is current (sources and dependencies unchanged since it was installed)"
+    exit 0
+fi
+rm -f "$stamp"
 if [ "$version" = 2.7 ]; then
     "$venv/bin/python" -m pip install -q 'PyOpenGL==3.1.5' 'pytest==4.6.*' 'numpy==1.16.*' \
         'Pillow==6.2.*' 'hypothesis==4.*'
@@ -122,7 +142,7 @@ if [ "$version" = 2.7 ]; then
     say "built the extension into $venv/ext; run tests with" \
         "LD_LIBRARY_PATH=$venv/glut PYTHONPATH=$venv/ext:$ROOT $venv/bin/pytest"
 else
-    # pip rebuilds and reinstalls a local directory on every run, so the extension is current.
     "$venv/bin/python" -m pip install -q "$ROOT[test]"
     say "installed Pelmora into $venv"
 fi
+echo "$digest" >"$stamp"
