@@ -100,8 +100,9 @@ setup(
     # The demo command reads pictures back and writes PNGs with Pillow.
     install_requires=["PyOpenGL>=3.1", "Pillow"],
     extras_require={
-        # The stub tests run both type checkers; pyright also needs node, else they skip.
-        "test": ["pytest", "numpy", "hypothesis", "mypy", "pyright"],
+        # The stub tests run both type checkers (pyright also needs node, else they skip);
+        # the packaging tests build an sdist with setuptools, which Python 3.12+ venvs lack.
+        "test": ["pytest", "numpy", "hypothesis", "mypy", "pyright", "setuptools"],
     },
     entry_points={"console_scripts": ["pelmora-demo = pelmora_tools.demo:main"]},
     ext_modules=[extension],

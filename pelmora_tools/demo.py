@@ -572,6 +572,8 @@ def check_writable(path):
         ancestor = os.path.dirname(ancestor)
     if not os.path.isdir(ancestor):
         raise DemoError("cannot write %s: %s is not a directory" % (path, ancestor))
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        raise DemoError("cannot write %s: it is read-only" % path)
     try:
         if not os.path.isdir(parent):
             os.makedirs(parent)
@@ -588,6 +590,8 @@ def save_png(image, path):
     parent = os.path.dirname(os.path.abspath(path))
     temporary = None
     try:
+        if not os.path.isdir(parent):  # a screenshot key pressed with no folder made yet
+            os.makedirs(parent)
         handle, temporary = tempfile.mkstemp(dir=parent, prefix=".pelmora-demo-",
                                              suffix=".png")
         with os.fdopen(handle, "wb") as stream:

@@ -256,7 +256,7 @@ demo.import_pelmora = import_pelmora
 
 
 def test_window_keys_save_reset_and_help(tmpdir):
-    output = str(tmpdir.join("shot.png"))
+    output = str(tmpdir.join("shots", "shot.png"))  # a folder the first screenshot makes
     prelude = "OUTPUT = %r\n" % output + USER_SESSION
     status, out, err = run(xvfb_run() + [sys.executable, "-c", prelude + RUN_MAIN,
                                          "--window", "-o", output, "--size", "%dx%d" % SIZE],
