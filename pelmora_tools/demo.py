@@ -66,10 +66,6 @@ class Camera(object):
         self.fovy, self.near, self.far = fovy, near, far
         self.frame = frame
 
-    def copy(self):
-        return Camera(self.target, self.azimuth, self.elevation, self.distance,
-                      self.fovy, self.near, self.far, self.frame)
-
     def eye(self):
         az, el = math.radians(self.azimuth), math.radians(self.elevation)
         offset = (math.cos(el) * math.sin(az), math.sin(el), math.cos(el) * math.cos(az))
@@ -328,8 +324,11 @@ def label_gallery(image, routines, layout):
         band = Image.new("RGB", (w, label_h), GALLERY_BACKDROP)
         draw = ImageDraw.Draw(band)
         for text in (routine + "()", short_names[routine]):
-            box = draw.textbbox((0, 0), text, font=font) if hasattr(draw, "textbbox") else None
-            text_w, text_h = (box[2] - box[0], box[3] - box[1]) if box else draw.textsize(text, font)
+            if hasattr(draw, "textbbox"):
+                box = draw.textbbox((0, 0), text, font=font)
+                text_w, text_h = box[2] - box[0], box[3] - box[1]
+            else:  # Pillow before 8
+                text_w, text_h = draw.textsize(text, font)
             if text_w <= w:
                 break
         draw.text((max(0, (w - text_w) // 2), max(0, (label_h - text_h) // 2)), text,
