@@ -126,7 +126,7 @@ digest=$( {
     echo "${PELMORA_WERROR-} ${PELMORA_EXTRA_CFLAGS-} ${PELMORA_EXTRA_LDFLAGS-}"
 } | sha256sum | cut -d' ' -f1)
 installed_marker=$venv/bin/pelmora-demo
-[ "$version" != 2.7 ] || installed_marker=$(ls "$venv"/ext/Pelmora*.so 2>/dev/null | head -n 1)
+[ "$version" != 2.7 ] || installed_marker=$(ls "$venv"/ext/Pelmora*.so 2>/dev/null | head -n 1 || true)
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ] && [ -e "$installed_marker" ]; then
     say "Pelmora in $venv is current (sources and dependencies unchanged since it was installed)"
     exit 0
