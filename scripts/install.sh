@@ -88,15 +88,20 @@ fi
 
 # --- virtual environment -----------------------------------------------------------------------
 command -v "$python" >/dev/null || { say "no interpreter '$python'" >&2; exit 1; }
-python=$("$python" -c 'import sys; print(sys.executable)')  # past pyenv's shims
-version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-"$python" -c 'import os, sysconfig, sys
-sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
-    || { say "$python has no Python.h (Debian: the python3-dev or python3.X-dev package)" >&2; exit 1; }
+# One start of each interpreter (a pyenv shim alone costs a quarter second): its real path
+# past the shims, its version, whether it has Python.h, and its identity. An env is kept only
+# if it runs on the same interpreter; otherwise it is made anew.
+identity='import sys; print(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix)) + " " + sys.version.replace("\n", " "))'
+facts=$("$python" -c 'import os, sys, sysconfig
+print(sys.executable)
+print("%d.%d" % sys.version_info[:2])
+print(int(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))'"
+$identity")
+{ read -r python; read -r version; read -r headers; read -r interpreter; } <<<"$facts"
+[ "$headers" = 1 ] ||
+    { say "$python has no Python.h (Debian: the python3-dev or python3.X-dev package)" >&2; exit 1; }
 
-# An env is kept only if it runs on the same interpreter; otherwise it is made anew.
-identity='import sys; print(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix)) + " " + sys.version)'
-if [ -x "$venv/bin/python" ] && [ "$("$venv/bin/python" -c "$identity" 2>/dev/null)" = "$("$python" -c "$identity")" ]; then
+if [ -x "$venv/bin/python" ] && [ "$("$venv/bin/python" -c "$identity" 2>/dev/null)" = "$interpreter" ]; then
     say "using $venv ($python, Python $version)"
 else
     say "creating $venv from $python (Python $version)"
@@ -122,7 +127,7 @@ digest=$( {
         pelmora_tools Pelmora-stubs \
         -type f ! -name '*.py[co]' ! -path '*/__pycache__/*' -print0 2>/dev/null |
         LC_ALL=C sort -z | xargs -0 sha256sum
-    "$venv/bin/python" -c "$identity"
+    echo "$interpreter"
     echo "${PELMORA_WERROR-} ${PELMORA_EXTRA_CFLAGS-} ${PELMORA_EXTRA_LDFLAGS-}"
 } | sha256sum | cut -d' ' -f1)
 installed_marker=$venv/bin/pelmora-demo
