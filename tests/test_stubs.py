@@ -80,7 +80,7 @@ def pyright_errors(folder, name):
         pytest.skip("pyright is not installed (the test extra installs it)")
     try:
         version = subprocess.run([command, "--version"], stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, timeout=300)
+                                 stderr=subprocess.STDOUT, timeout=120)
     except subprocess.TimeoutExpired:
         version = None
     if version is None or version.returncode != 0:
