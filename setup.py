@@ -100,9 +100,9 @@ setup(
     # The demo command reads pictures back and writes PNGs with Pillow.
     install_requires=["PyOpenGL>=3.1", "Pillow"],
     extras_require={
-        # The stub tests run both type checkers (pyright also needs node, else they skip);
+        # The stub tests run both type checkers (pyright with a node from PyPI);
         # the packaging tests build an sdist with setuptools, which Python 3.12+ venvs lack.
-        "test": ["pytest", "numpy", "hypothesis", "mypy", "pyright", "setuptools"],
+        "test": ["pytest", "numpy", "hypothesis", "mypy", "pyright[nodejs]", "setuptools"],
     },
     entry_points={"console_scripts": ["pelmora-demo = pelmora_tools.demo:main"]},
     ext_modules=[extension],

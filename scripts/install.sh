@@ -42,7 +42,7 @@ required=(g++ make python3-dev python3-venv xvfb xauth
 # PyOpenGL loads GLUT as libglut.so or libglut.so.0-9. Debian 12 and 13 ship libglut.so.3.12
 # (libglut3.12), so only libglut-dev's libglut.so is found; Debian 11's freeglut3 had .so.3.
 # Newer Mesa (25.1+) no longer builds OSMesa, and a release may lack the debug interpreter:
-# those two are installed when offered.
+# the optional packages are installed when offered.
 glut_choices=(libglut-dev freeglut3)
 # The debug interpreter builds the extension with setup.py, and Debian's debug interpreter
 # finds setuptools only in python3-setuptools.
