@@ -1,5 +1,5 @@
 # Entry points. `make test` is the full test command: install, then every interpreter here.
-.PHONY: install test demo bench sanitize fuzz clean
+.PHONY: install test test-roots demo bench sanitize fuzz clean
 
 install:
 	bash scripts/install.sh
@@ -27,3 +27,7 @@ sanitize: install
 # A long property-based fuzz run (FUZZ_ARGS="--examples N --seconds S --seed N").
 fuzz: install
 	bash scripts/fuzz.sh $(FUZZ_ARGS)
+
+# Only the legs in fresh Debian roots (bookworm, trixie, testing), which `make test` runs under CI.
+test-roots:
+	bash scripts/test-roots.sh

@@ -1,7 +1,5 @@
 # Types for the Pelmora extension module. Every routine draws into the current OpenGL
 # context with immediate-mode calls and returns None; none restores the colour it sets.
-from typing import Any
-
 def drawSquare(size: float, /) -> None:
     """Draws one GL_QUADS square of side `size` in the plane z = 0, centred on the origin,
     in the current colour."""
@@ -24,5 +22,5 @@ def drawViewVolume(left: float, right: float, bottom: float, top: float, near: f
     from z = -near to z = -far; leaves the colour white."""
 
 # The module also holds every name of OpenGL.GLUT, OpenGL.GL and OpenGL.GLU, which it
-# star-imports when it loads.
-def __getattr__(name: str) -> Any: ...
+# star-imports when it loads; _opengl.pyi lists them, written from PyOpenGL.
+from ._opengl import *

@@ -4,14 +4,16 @@ Offscreen by default (EGL surfaceless, else OSMesa), or in a GLUT window with --
 
     python -m pelmora_tools.demo                      scene with all five routines
     python -m pelmora_tools.demo --gallery            one labelled panel per routine
-    python -m pelmora_tools.demo --window             the scene in a window; drag orbits, q quits
+    python -m pelmora_tools.demo --window             the scene in a window; h lists the keys
 """
 from __future__ import division, print_function
 
 import argparse
+import logging
 import math
 import os
 import sys
+import tempfile
 
 PROG = "pelmora-demo"
 DEFAULT_OUTPUT = os.path.join("out", "pelmora-demo.png")
@@ -38,10 +40,7 @@ class DemoError(Exception):
     """A failure the user can act on; main() prints it as one line."""
 
 
-# --- geometry: the scene as data, and the same transforms in plain Python --------------------
-#
-# Each transform is applied with the matching GL call when drawing, and multiplied out here
-# when a scene point has to be located in the picture (scene_points).
+# --- geometry: the scene as data --------------------------------------------------------------
 
 def translate(x, y, z):
     return ("translate", (x, y, z))
@@ -56,16 +55,16 @@ def scale(factor):
 
 
 class Camera(object):
-    """A perspective camera orbiting `target`: azimuth from +z towards +x, elevation up."""
+    """A perspective camera orbiting `target`: azimuth from +z towards +x, elevation up.
+    With `frame` (points in world coordinates) the field of view is widened or narrowed
+    to the viewport's shape so that every point shows, whatever the aspect ratio."""
 
-    def __init__(self, target, azimuth, elevation, distance, fovy=40.0, near=0.5, far=60.0):
+    def __init__(self, target, azimuth, elevation, distance, fovy=40.0, near=0.5, far=60.0,
+                 frame=None):
         self.target = tuple(float(v) for v in target)
         self.azimuth, self.elevation, self.distance = azimuth, elevation, distance
         self.fovy, self.near, self.far = fovy, near, far
-
-    def copy(self):
-        return Camera(self.target, self.azimuth, self.elevation, self.distance,
-                      self.fovy, self.near, self.far)
+        self.frame = frame
 
     def eye(self):
         az, el = math.radians(self.azimuth), math.radians(self.elevation)
@@ -76,30 +75,40 @@ class Camera(object):
         self.azimuth = (self.azimuth + d_azimuth) % 360.0
         self.elevation = max(-89.0, min(89.0, self.elevation + d_elevation))
 
+    def fovy_for(self, width, height, margin=0.06):
+        """The vertical field of view, in degrees, that shows every frame point in a
+        viewport of width x height pixels, `margin` of the viewport and a line's width
+        away from its edges."""
+        if not self.frame:
+            return self.fovy
+        eye = self.eye()
+        forward = _normalise(_sub(self.target, eye))
+        side = _normalise(_cross(forward, (0.0, 1.0, 0.0)))
+        up = _cross(side, forward)
+        reach_x = reach_y = 1e-9  # tangents of the widest angles off the view axis
+        for point in self.frame:
+            rel = _sub(point, eye)
+            depth = _dot(forward, rel)
+            reach_x = max(reach_x, abs(_dot(side, rel)) / depth)
+            reach_y = max(reach_y, abs(_dot(up, rel)) / depth)
+        pad = LINE_WIDTH + 1.0  # pixels
+        room_x = 1.0 - 2.0 * margin - 2.0 * pad / width  # of the half-width in NDC
+        room_y = 1.0 - 2.0 * margin - 2.0 * pad / height
+        focal = min(room_y / reach_y, room_x * (width / float(height)) / reach_x)
+        return math.degrees(2.0 * math.atan(1.0 / focal))
+
     def apply(self, width, height):
         """Loads the projection and view matrices for a viewport of width x height."""
         from OpenGL import GL, GLU
+        aspect = width / float(height)
         GL.glMatrixMode(GL.GL_PROJECTION)
         GL.glLoadIdentity()
-        GLU.gluPerspective(self.fovy, width / float(height), self.near, self.far)
+        GLU.gluPerspective(self.fovy_for(width, height), aspect, self.near, self.far)
         GL.glMatrixMode(GL.GL_MODELVIEW)
         GL.glLoadIdentity()
         eye = self.eye()
         GLU.gluLookAt(eye[0], eye[1], eye[2], self.target[0], self.target[1], self.target[2],
                       0.0, 1.0, 0.0)
-
-    def project(self, point, width, height):
-        """Pixel (column, row from the top) at which `point` in world coordinates appears."""
-        eye = self.eye()
-        forward = _normalise(_sub(self.target, eye))
-        side = _normalise(_cross(forward, (0.0, 1.0, 0.0)))
-        up = _cross(side, forward)
-        rel = _sub(point, eye)
-        x, y, depth = _dot(side, rel), _dot(up, rel), _dot(forward, rel)
-        focal = 1.0 / math.tan(math.radians(self.fovy) / 2.0)
-        ndc_x = focal / (width / float(height)) * x / depth
-        ndc_y = focal * y / depth
-        return ((ndc_x + 1.0) / 2.0 * width, (1.0 - ndc_y) / 2.0 * height)
 
 
 def _sub(a, b):
@@ -137,13 +146,19 @@ def _matrix(kind, values):
             [0, 0, 0, 1]]
 
 
-def _apply_transforms(transforms, point):
-    """Where `point` in an item's own coordinates lands in world coordinates."""
-    vector = [point[0], point[1], point[2], 1.0]
-    for kind, values in reversed(transforms):
-        m = _matrix(kind, values)
-        vector = [sum(m[row][col] * vector[col] for col in range(4)) for row in range(4)]
-    return tuple(c / vector[3] for c in vector[:3])
+def _outline(routine, arguments):
+    """Points in a routine's own coordinates whose hull holds everything it draws."""
+    if routine == "drawSquare":
+        half = abs(float(arguments[0])) / 2.0
+        return [(x, y, 0.0) for x in (-half, half) for y in (-half, half)]
+    if routine in ("drawColoredCube", "drawGrayCube"):
+        return [(x, y, z) for x in (-0.5, 0.5) for y in (-0.5, 0.5) for z in (-0.5, 0.5)]
+    if routine == "draw3DCoordinateAxes":
+        return [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
+    left, right, bottom, top, near, far = (float(v) for v in arguments)
+    ratio = far / near
+    return [(x * k, y * k, -d) for k, d in ((1.0, near), (ratio, far))
+            for x in (left, right) for y in (bottom, top)]
 
 
 class Item(object):
@@ -165,8 +180,17 @@ class Item(object):
         getattr(pelmora, self.routine)(*self.arguments)
         GL.glPopMatrix()
 
-    def locate(self, point):
-        return _apply_transforms(self.transforms, point)
+    def outline(self):
+        """The outline points of what this item draws, in world coordinates."""
+        points = []
+        for point in _outline(self.routine, self.arguments):
+            vector = [point[0], point[1], point[2], 1.0]
+            for kind, values in reversed(self.transforms):
+                m = _matrix(kind, values)
+                vector = [sum(m[row][col] * vector[col] for col in range(4))
+                          for row in range(4)]
+            points.append(tuple(vector[:3]))
+        return points
 
 
 # The second camera whose view volume the scene shows: placed at SPY_EYE, turned by SPY_YAW
@@ -195,53 +219,26 @@ def scene_items():
     ]
 
 
-def _frustum_side_point(bounds, fraction):
-    """A point `fraction` of the way along the top-right side edge of a view volume."""
-    left, right, bottom, top, near, far = bounds
-    ratio = far / near
-    start, end = (right, top, -near), (right * ratio, top * ratio, -far)
-    return tuple(s + fraction * (e - s) for s, e in zip(start, end))
-
-
-# Points of the scene that show one routine's output, in each item's own coordinates.
-SCENE_POINTS = (
-    ("colored +z face", "drawColoredCube", (0.0, 0.0, 0.5)),
-    ("colored +x face", "drawColoredCube", (0.5, 0.0, 0.0)),
-    ("colored +y face", "drawColoredCube", (0.0, 0.5, 0.0)),
-    ("gray +z face", "drawGrayCube", (0.0, 0.0, 0.5)),
-    ("gray +x face", "drawGrayCube", (0.5, 0.0, 0.0)),
-    ("gray +y face", "drawGrayCube", (0.0, 0.5, 0.0)),
-    ("x axis", "draw3DCoordinateAxes", (0.8, 0.0, 0.0)),
-    ("y axis", "draw3DCoordinateAxes", (0.0, 0.8, 0.0)),
-    ("z axis", "draw3DCoordinateAxes", (0.0, 0.0, 0.8)),
-    ("floor", "drawSquare", (1.2, -1.8, 0.0)),
-    ("view volume edge", "drawViewVolume", _frustum_side_point(SPY_BOUNDS, 0.4)),
-)
-
-
-def scene_points(width, height):
-    """{name: (column, row)} of the SCENE_POINTS in a width x height picture of the scene."""
-    camera = scene_camera()
-    items = dict((item.routine, item) for item in scene_items())
-    return dict((name, camera.project(items[routine].locate(point), width, height))
-                for name, routine, point in SCENE_POINTS)
-
-
 # --- gallery: one panel per routine ----------------------------------------------------------
 
 def gallery_panels():
-    """{routine: (camera, items)} for the gallery; each panel shows its routine alone."""
-    close = Camera(target=(0.0, 0.0, 0.0), azimuth=35.0, elevation=28.0, distance=3.6)
-    return {
+    """{routine: (camera, items)} for the gallery; each panel shows its routine alone, framed
+    whole at any panel shape."""
+    views = {
         "drawSquare": (Camera((0.0, 0.0, 0.0), 25.0, 20.0, 3.4),
                        [Item("drawSquare", (1.4,), [], colour=FLOOR_COLOUR)]),
-        "drawColoredCube": (close, [Item("drawColoredCube", (1,), [])]),
-        "drawGrayCube": (close.copy(), [Item("drawGrayCube", (1,), [])]),
+        "drawColoredCube": (Camera((0.0, 0.0, 0.0), 35.0, 28.0, 3.6),
+                            [Item("drawColoredCube", (1,), [])]),
+        "drawGrayCube": (Camera((0.0, 0.0, 0.0), 35.0, 28.0, 3.6),
+                         [Item("drawGrayCube", (1,), [])]),
         "draw3DCoordinateAxes": (Camera((0.45, 0.45, 0.45), 40.0, 25.0, 3.6),
                                  [Item("draw3DCoordinateAxes", (), [])]),
         "drawViewVolume": (Camera((0.0, 0.0, -2.4), 62.0, 24.0, 7.5),
                            [Item("drawViewVolume", (-0.5, 0.5, -0.35, 0.35, 1.0, 3.5), [])]),
     }
+    for camera, items in views.values():
+        camera.frame = [point for item in items for point in item.outline()]
+    return views
 
 
 GALLERY_GAP = 4
@@ -318,15 +315,25 @@ def render_gallery(pelmora, width, height, routines):
 
 
 def label_gallery(image, routines, layout):
-    from PIL import ImageDraw, ImageFont
-    draw = ImageDraw.Draw(image)
+    """Writes each routine's name under its panel, the short name where the full one does
+    not fit, clipped to the panel's width so that labels never run into each other."""
+    from PIL import Image, ImageDraw, ImageFont
     font = ImageFont.load_default()
+    short_names = dict(ROUTINES)
     for routine, (x, _, w, _, label_y, label_h) in zip(routines, layout):
-        text = routine + "()"
-        box = draw.textbbox((0, 0), text, font=font) if hasattr(draw, "textbbox") else None
-        text_w, text_h = (box[2] - box[0], box[3] - box[1]) if box else draw.textsize(text, font)
-        position = (x + max(0, (w - text_w) // 2), label_y + max(0, (label_h - text_h) // 2))
-        draw.text(position, text, fill=(235, 235, 235), font=font)
+        band = Image.new("RGB", (w, label_h), GALLERY_BACKDROP)
+        draw = ImageDraw.Draw(band)
+        for text in (routine + "()", short_names[routine]):
+            if hasattr(draw, "textbbox"):
+                box = draw.textbbox((0, 0), text, font=font)
+                text_w, text_h = box[2] - box[0], box[3] - box[1]
+            else:  # Pillow before 8
+                text_w, text_h = draw.textsize(text, font)
+            if text_w <= w:
+                break
+        draw.text((max(0, (w - text_w) // 2), max(0, (label_h - text_h) // 2)), text,
+                  fill=(235, 235, 235), font=font)
+        image.paste(band, (x, label_y))
 
 
 # --- the two hosts ----------------------------------------------------------------------------
@@ -341,6 +348,20 @@ def import_pelmora():
     return Pelmora
 
 
+def read_picture(width, height, buffer=None):
+    """The current context's colour buffer (or `buffer`, such as GL_BACK) as a Pillow RGB
+    image, top row first. Pillow alone reads it: no numpy needed."""
+    from OpenGL import GL
+    from PIL import Image
+    if buffer is not None:
+        GL.glReadBuffer(buffer)
+    GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 1)
+    data = GL.glReadPixels(0, 0, width, height, GL.GL_RGB, GL.GL_UNSIGNED_BYTE)
+    data = data.tobytes() if hasattr(data, "tobytes") else bytes(bytearray(data))
+    image = Image.frombytes("RGB", (width, height), data)
+    return image.transpose(getattr(Image, "Transpose", Image).FLIP_TOP_BOTTOM)
+
+
 def run_offscreen(options):
     from pelmora_tools import context as offscreen
     backend = offscreen.choose_platform(options.backend)  # before anything imports OpenGL
@@ -350,20 +371,28 @@ def run_offscreen(options):
                         "use --backend osmesa" % OpenGL.__version__)
     pelmora = import_pelmora()
     width, height = options.size
-    with offscreen.make_context(width, height, backend) as context:
+    with offscreen.make_context(width, height, backend):
         if options.gallery:
             layout = render_gallery(pelmora, width, height, options.draw)
         else:
             render_scene(pelmora, width, height, options.draw)
-        try:
-            pixels = context.read_rgba()
-        except ImportError as exc:
-            raise DemoError("reading the picture back needs numpy (%s)" % exc)
-    from PIL import Image
-    image = Image.fromarray(pixels).convert("RGB")
+        image = read_picture(width, height)
     if options.gallery:
         label_gallery(image, options.draw, layout)
     save_png(image, options.output)
+
+
+WINDOW_KEYS = (
+    ("h", "print these keys"),
+    ("s", "save a screenshot to the --output path"),
+    ("r", "reset the view"),
+    ("q, Esc", "quit"),
+    ("drag", "orbit the camera (any mouse button)"),
+)
+
+
+def window_keys():
+    return "\n".join("  %-7s %s" % key for key in WINDOW_KEYS)
 
 
 class _WindowState(object):
@@ -375,6 +404,7 @@ class _WindowState(object):
         self.drag = None
         self.error = None
         self.pelmora = None
+        self.save_requested = False
 
 
 def _check_display():
@@ -431,11 +461,11 @@ def run_window(options):
     GLUT.glutReshapeFunc(guarded(lambda w, h: _reshape(state, w, h)))
     GLUT.glutMouseFunc(guarded(lambda button, updown, x, y: _mouse(state, button, updown, x, y)))
     GLUT.glutMotionFunc(guarded(lambda x, y: _motion(state, x, y)))
-    GLUT.glutKeyboardFunc(guarded(lambda key, x, y: _keyboard(key)))
+    GLUT.glutKeyboardFunc(guarded(lambda key, x, y: _keyboard(state, key)))
     if options.frames:
         GLUT.glutIdleFunc(guarded(GLUT.glutPostRedisplay))
-    else:
-        print("%s: drag with a mouse button to orbit, q or Esc to quit" % PROG)
+    print("%s: keys in the window:\n%s" % (PROG, window_keys()))
+    sys.stdout.flush()
     GLUT.glutMainLoop()
     if state.error is not None:
         raise state.error
@@ -477,15 +507,16 @@ def _display(state):
     draw_view(state.pelmora, state.camera, scene_items(), (0, 0, width, height),
               state.options.draw)
     state.frames += 1
-    if state.options.frames and state.frames >= state.options.frames:
-        GL.glReadBuffer(GL.GL_BACK)
-        GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 1)
-        data = GL.glReadPixels(0, 0, width, height, GL.GL_RGB, GL.GL_UNSIGNED_BYTE)
-        if hasattr(data, "tobytes"):
-            data = data.tobytes()
-        from PIL import Image
-        image = Image.frombytes("RGB", (width, height), data)
-        save_png(image.transpose(Image.FLIP_TOP_BOTTOM), state.options.output)
+    last = bool(state.options.frames) and state.frames >= state.options.frames
+    if last or state.save_requested:
+        state.save_requested = False
+        try:
+            save_png(read_picture(width, height, GL.GL_BACK), state.options.output)
+        except DemoError as exc:
+            if last:
+                raise
+            fail(exc)  # a failed screenshot leaves the window open
+    if last:
         _leave_main_loop()
         return
     GLUT.glutSwapBuffers()
@@ -509,15 +540,29 @@ def _motion(state, x, y):
     GLUT.glutPostRedisplay()
 
 
-def _keyboard(key):
-    if key in (b"q", b"Q", b"\x1b", "q", "Q", "\x1b"):
+def _keyboard(state, key):
+    from OpenGL import GLUT
+    if not isinstance(key, str):
+        key = key.decode("latin-1")
+    key = key.lower()
+    if key in ("q", "\x1b"):
         _leave_main_loop()
+    elif key == "h":
+        print(window_keys())
+        sys.stdout.flush()
+    elif key == "s":
+        state.save_requested = True
+        GLUT.glutPostRedisplay()
+    elif key == "r":
+        state.camera = scene_camera()
+        GLUT.glutPostRedisplay()
 
 
 # --- command line -----------------------------------------------------------------------------
 
 def check_writable(path):
-    """Fails early, before any rendering, when `path` cannot be written."""
+    """Fails early, before any rendering, when a picture cannot be written at `path`:
+    creates missing folders and a temporary file beside it, as save_png will."""
     if os.path.isdir(path):
         raise DemoError("cannot write %s: it is a directory" % path)
     parent = os.path.dirname(os.path.abspath(path))
@@ -526,24 +571,44 @@ def check_writable(path):
         ancestor = os.path.dirname(ancestor)
     if not os.path.isdir(ancestor):
         raise DemoError("cannot write %s: %s is not a directory" % (path, ancestor))
-    existed = os.path.exists(path)
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        raise DemoError("cannot write %s: it is read-only" % path)
     try:
         if not os.path.isdir(parent):
             os.makedirs(parent)
-        with open(path, "ab"):
-            pass
+        handle, probe = tempfile.mkstemp(dir=parent, prefix=".pelmora-demo-")
+        os.close(handle)
+        os.remove(probe)
     except (IOError, OSError) as exc:
         raise DemoError("cannot write %s: %s" % (path, exc.strerror or exc))
-    if not existed:
-        os.remove(path)
 
 
 def save_png(image, path):
+    """Writes `image` to a temporary file beside `path` and renames it into place, so that
+    `path` holds either its old content or the whole new picture, never a part of it."""
+    parent = os.path.dirname(os.path.abspath(path))
+    temporary = None
     try:
-        image.save(path, format="PNG", optimize=True)
+        if not os.path.isdir(parent):  # a screenshot key pressed with no folder made yet
+            os.makedirs(parent)
+        handle, temporary = tempfile.mkstemp(dir=parent, prefix=".pelmora-demo-",
+                                             suffix=".png")
+        with os.fdopen(handle, "wb") as stream:
+            image.save(stream, format="PNG", optimize=True)
+            stream.flush()
+            os.fsync(stream.fileno())
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)  # mkstemp makes it private
+        getattr(os, "replace", os.rename)(temporary, path)  # 2.7: rename replaces on POSIX
+        temporary = None
     except (IOError, OSError) as exc:
         raise DemoError("cannot write %s: %s" % (path, getattr(exc, "strerror", None) or exc))
+    finally:
+        if temporary is not None and os.path.exists(temporary):
+            os.remove(temporary)
     print(path)
+    sys.stdout.flush()
 
 
 def parse_size(text):
@@ -578,11 +643,19 @@ def parse_routines(text):
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Draw Pelmora's five routines and write the picture as a PNG.")
+        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Draw Pelmora's five routines and write the picture as a PNG: offscreen "
+                    "(EGL surfaceless,\nelse OSMesa; no display needed), or in a GLUT window "
+                    "with --window.",
+        epilog="window controls (--window):\n%s\n\nexamples:\n"
+               "  %s --gallery --size 960x480 -o gallery.png\n"
+               "  %s --draw axes,view-volume --window\n" % (window_keys(), PROG, PROG))
     parser.add_argument("--output", "-o", default=DEFAULT_OUTPUT, metavar="PATH",
                         help="PNG to write (default: %(default)s)")
     parser.add_argument("--size", type=parse_size, default=DEFAULT_SIZE, metavar="WxH",
-                        help="picture size in pixels (default: %dx%d)" % DEFAULT_SIZE)
+                        help="picture size in pixels, %d to %d each way (default: %dx%d); "
+                             "a gallery needs room for its panels"
+                             % ((MIN_SIZE, MAX_SIZE) + DEFAULT_SIZE))
     parser.add_argument("--draw", type=parse_routines, default=ROUTINE_NAMES,
                         metavar="ROUTINE[,ROUTINE...]",
                         help="routines to draw, by name or short name: " + ", ".join(
@@ -594,7 +667,8 @@ def build_parser():
     parser.add_argument("--window", action="store_true",
                         help="show the scene in a GLUT window (needs DISPLAY)")
     parser.add_argument("--frames", type=int, metavar="N",
-                        help="with --window: draw N frames, save the last to --output, exit")
+                        help="with --window: draw N frames (N >= 1), save the last to "
+                             "--output, exit")
     return parser
 
 
@@ -621,12 +695,15 @@ def fail(message):
 
 def main(argv=None):
     options = parse_options(sys.argv[1:] if argv is None else argv)
+    # PyOpenGL warns that its optional numpy support is missing; the demo does not use it.
+    logging.getLogger("OpenGL.plugins").setLevel(logging.ERROR)
     from pelmora_tools.context import ContextError
     try:
         try:
             import PIL.Image  # noqa: F401  (checked before any rendering)
         except ImportError:
-            raise DemoError("writing PNG needs Pillow (pip install Pillow)")
+            raise DemoError("writing PNG needs Pillow, which is not installed: "
+                            "%s -m pip install Pillow" % sys.executable)
         if options.gallery:
             gallery_layout(len(options.draw), options.size[0], options.size[1])
         if not options.window or options.frames:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing Pelmora needs on Debian 12 or 13, then a virtual
 # environment holding the project and its test extra. Safe to re-run: only missing Debian
-# packages are installed, and the project is rebuilt and reinstalled every time.
+# packages are installed, and the project is rebuilt and reinstalled only when its sources,
+# its dependencies, the build flags or the interpreter changed since the last install here.
 #
 #   scripts/install.sh                                  packages + .venv from python3 on PATH
 #   scripts/install.sh --python PYTHON --venv DIR       the same for another interpreter
@@ -41,9 +42,18 @@ required=(g++ make python3-dev python3-venv xvfb xauth
 # PyOpenGL loads GLUT as libglut.so or libglut.so.0-9. Debian 12 and 13 ship libglut.so.3.12
 # (libglut3.12), so only libglut-dev's libglut.so is found; Debian 11's freeglut3 had .so.3.
 # Newer Mesa (25.1+) no longer builds OSMesa, and a release may lack the debug interpreter:
-# those two are installed when offered.
+# the optional packages are installed when offered.
 glut_choices=(libglut-dev freeglut3)
-optional=(libosmesa6 python3-dbg)
+# The debug interpreter builds the extension with setup.py, and Debian's debug interpreter
+# finds setuptools only in python3-setuptools.
+optional=(libosmesa6 python3-dbg python3-setuptools)
+# Another of Debian's interpreters (testing has python3.14 and python3.15 side by side) needs
+# its own headers and venv module.
+case $("$python" -c 'import sys; print(sys.executable)' 2>/dev/null) in
+    /usr/bin/python3.[0-9]*)
+        other=$("$python" -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
+        required+=("$other-dev" "$other-venv") ;;
+esac
 
 missing=()
 for pkg in "${required[@]}"; do installed "$pkg" || missing+=("$pkg"); done
@@ -87,15 +97,20 @@ fi
 
 # --- virtual environment -----------------------------------------------------------------------
 command -v "$python" >/dev/null || { say "no interpreter '$python'" >&2; exit 1; }
-python=$("$python" -c 'import sys; print(sys.executable)')  # past pyenv's shims
-version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-"$python" -c 'import os, sysconfig, sys
-sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
-    || { say "$python has no Python.h (Debian: the python3-dev or python3.X-dev package)" >&2; exit 1; }
+# One start of each interpreter (a pyenv shim alone costs a quarter second): its real path
+# past the shims, its version, whether it has Python.h, and its identity. An env is kept only
+# if it runs on the same interpreter; otherwise it is made anew.
+identity='import sys; print(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix)) + " " + sys.version.replace("\n", " "))'
+facts=$("$python" -c 'import os, sys, sysconfig
+print(sys.executable)
+print("%d.%d" % sys.version_info[:2])
+print(int(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))'"
+$identity")
+{ read -r python; read -r version; read -r headers; read -r interpreter; } <<<"$facts"
+[ "$headers" = 1 ] ||
+    { say "$python has no Python.h (Debian: the python3-dev or python3.X-dev package)" >&2; exit 1; }
 
-# An env is kept only if it runs on the same interpreter; otherwise it is made anew.
-identity='import sys; print(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix)) + " " + sys.version)'
-if [ -x "$venv/bin/python" ] && [ "$("$venv/bin/python" -c "$identity" 2>/dev/null)" = "$("$python" -c "$identity")" ]; then
+if [ -x "$venv/bin/python" ] && [ "$("$venv/bin/python" -c "$identity" 2>/dev/null)" = "$interpreter" ]; then
     say "using $venv ($python, Python $version)"
 else
     say "creating $venv from $python (Python $version)"
@@ -112,6 +127,25 @@ else
 fi
 
 cd "$ROOT"
+# What an install depends on: every file that goes into the build or the installed packages,
+# the dependencies (in setup.py, and in this script for 2.7), the build flags and the
+# interpreter. A stamp in the env records it, so a re-run with nothing changed costs a hash.
+stamp=$venv/.pelmora-installed
+digest=$( {
+    find setup.py pyproject.toml MANIFEST.in README.md LICENSE scripts/install.sh src \
+        pelmora_tools Pelmora-stubs \
+        -type f ! -name '*.py[co]' ! -path '*/__pycache__/*' -print0 2>/dev/null |
+        LC_ALL=C sort -z | xargs -0 sha256sum
+    echo "$interpreter"
+    echo "${PELMORA_WERROR-} ${PELMORA_EXTRA_CFLAGS-} ${PELMORA_EXTRA_LDFLAGS-}"
+} | sha256sum | cut -d' ' -f1)
+installed_marker=$venv/bin/pelmora-demo
+[ "$version" != 2.7 ] || installed_marker=$(ls "$venv"/ext/Pelmora*.so 2>/dev/null | head -n 1 || true)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ] && [ -e "$installed_marker" ]; then
+    say "Pelmora in $venv is current (sources and dependencies unchanged since it was installed)"
+    exit 0
+fi
+rm -f "$stamp"
 if [ "$version" = 2.7 ]; then
     "$venv/bin/python" -m pip install -q 'PyOpenGL==3.1.5' 'pytest==4.6.*' 'numpy==1.16.*' \
         'Pillow==6.2.*' 'hypothesis==4.*'
@@ -122,7 +156,7 @@ if [ "$version" = 2.7 ]; then
     say "built the extension into $venv/ext; run tests with" \
         "LD_LIBRARY_PATH=$venv/glut PYTHONPATH=$venv/ext:$ROOT $venv/bin/pytest"
 else
-    # pip rebuilds and reinstalls a local directory on every run, so the extension is current.
     "$venv/bin/python" -m pip install -q "$ROOT[test]"
     say "installed Pelmora into $venv"
 fi
+echo "$digest" >"$stamp"

@@ -31,6 +31,9 @@ runtime=$(${CXX:-g++} -print-file-name=libasan.so)
 [ -e "$runtime" ] || { echo "sanitize: no ASan runtime (Debian: apt-get install g++)" >&2; exit 1; }
 
 cp -r "$ROOT/src" "$ROOT/setup.py" "$out/tree/"
+# A venv of Python 3.12+ has no setuptools of its own.
+"$python" -c 'import setuptools' 2>/dev/null || "$python" -m pip install -q setuptools ||
+    { echo "sanitize: $python has no setuptools and pip could not install it" >&2; exit 1; }
 sanitizers="-fsanitize=address,undefined"
 # GCC's null checks make `&object != nullptr` non-constant, which the constexpr tables use; a
 # null dereference still stops the run as a SEGV report from ASan.

@@ -1,27 +1,19 @@
 #!/usr/bin/env bash
 # Runs the tests on every CPython here: the main .venv (made by scripts/install.sh), each
-# pyenv version 3.8+ and 2.7, and /usr/bin/python3 when it is another interpreter. Each leg
-# but the main one gets its env under .venvs/ through install.sh. Interpreters that are not
-# here are skipped; a leg that fails to install, fails a test or collects no test fails the run.
+# pyenv version 3.8+ and 2.7, and Debian's /usr/bin/python3 and python3.X when they are other
+# interpreters. Each leg but the main one gets its env under .venvs/ through install.sh.
+# Interpreters that are not here are skipped; a leg that fails to install, fails a test or
+# collects no test fails the run. With CI set (or PELMORA_ROOTS=1) the legs in fresh Debian
+# roots follow (scripts/test-roots.sh) and join the summary.
 #   scripts/test-all.sh [pytest arguments]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 export PIP_CACHE_DIR=${PIP_CACHE_DIR:-$HOME/.cache/pip}
 mkdir -p out/test-logs
-identity='import sys, os; print(os.path.realpath(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix))))'
-summary=()
-failed=0
+identity='import sys, os; print("%s@%d.%d" % (os.path.realpath(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix))), sys.version_info[0], sys.version_info[1]))'
 seen=" "
-
-totals=(0 0 0)  # passed, failed (errors included), skipped, over every leg
-record() {  # verdict, name, python, detail
-    summary+=("$(printf '%-4s  %-11s %-52s %s' "$1" "$2" "$3" "$4")")
-    [ "$1" != FAIL ] || failed=1
-}
-count() {  # pytest's closing line, word -> its number (0 when absent)
-    echo "$1" | grep -oE "[0-9]+ $2" | awk '{s += $1} END {print s + 0}'
-}
+. scripts/summary.sh
 
 run_pytest() {  # name, env dir, python shown in the summary, pytest args...; uses $leg_env
     local name=$1 env=$2 python=$3 log=out/test-logs/$1.log rc result
@@ -31,12 +23,10 @@ run_pytest() {  # name, env dir, python shown in the summary, pytest args...; us
     rc=${PIPESTATUS[0]}
     python="$python ($("$env/bin/python" -c 'import platform; print(platform.python_version())'))"
     result=$(grep -E ' in [0-9.]+ ?s' "$log" | tail -n 1 | sed -E 's/=+//g; s/^ +| +$//g')
-    totals=($((totals[0] + $(count "$result" passed)))
-            $((totals[1] + $(count "$result" failed) + $(count "$result" 'errors?')))
-            $((totals[2] + $(count "$result" skipped))))
+    add_totals "$result"
     case $rc in
         0) record PASS "$name" "$python" "$result" ;;
-        5) record FAIL "$name" "$python" "no tests collected (pytest exit 5)"; totals[1]=$((totals[1] + 1)) ;;
+        5) record FAIL "$name" "$python" "no tests collected (pytest exit 5)" ;;
         *) record FAIL "$name" "$python" "pytest exit $rc: $result" ;;
     esac
 }
@@ -50,7 +40,6 @@ leg() {  # name, python
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     if ! bash scripts/install.sh --python "$python" --venv "$env" >"out/test-logs/$name.install.log" 2>&1; then
         record FAIL "$name" "$python" "install failed, see out/test-logs/$name.install.log"
-        totals[1]=$((totals[1] + 1))
         return
     fi
     leg_env=(-u PYTHONPATH)
@@ -77,9 +66,21 @@ for dir in $(printf '%s\n' "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/ | sort -V);
     case $version in 2.7|3.[89]|3.[1-9][0-9]) leg "py$(basename "$dir")" "${dir%/}/bin/python" ;; esac
 done
 leg system-py3 /usr/bin/python3
+# Debian can carry more than one Python 3 beside its default (testing has 3.14 and 3.15).
+for python in $(ls /usr/bin/python3.* 2>/dev/null | grep -E '/python3\.[0-9]+$' | sort -V); do
+    leg "system-${python##*/}" "$python"
+done
 
-echo
-echo "=== summary (logs in out/test-logs/)"
-printf '%s\n' "${summary[@]}"
-echo "total: ${totals[0]} passed, ${totals[1]} failed, ${totals[2]} skipped"
+# The legs in fresh Debian roots: always under CI, on request otherwise.
+if [ -n "${CI:-}" ] || [ "${PELMORA_ROOTS:-}" = 1 ]; then
+    legs=out/test-logs/roots.tsv
+    rm -f "$legs"
+    SUMMARY_FILE=$ROOT/$legs bash scripts/test-roots.sh
+    [ -s "$legs" ] || record FAIL roots "Debian roots" "reported no leg, see out/test-logs/roots.log"
+    [ ! -s "$legs" ] || replay "$legs"
+else
+    record SKIP roots "Debian roots" "run under CI, or alone with: make test-roots"
+fi
+
+print_summary "summary (logs in out/test-logs/)"
 exit $failed
