@@ -458,7 +458,7 @@ def main(argv=None):
     backend = choose_platform()  # before anything imports OpenGL
     import Pelmora
     sys.path.insert(0, HERE)
-    import reference
+    from pelmora_tools import reference
     check_same_programs(Pelmora, reference)
 
     results = dict(environment=environment(Pelmora, backend, options.quick))

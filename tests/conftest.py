@@ -38,3 +38,15 @@ def gl():
         yield context
     finally:
         context.destroy()
+
+
+@pytest.fixture
+def namespace():
+    """Pelmora, with its namespace and its twin's restored after the test whatever the test
+    rebinds or deletes there."""
+    from recording import TWINS, Restorer
+    restorer = Restorer(TWINS)
+    try:
+        yield TWINS[0]
+    finally:
+        restorer.restore()

@@ -1,50 +1,51 @@
+"""draw3DCoordinateAxes: held to its plain-Python twin, a few pinned facts, and the axes as
+a user sees them."""
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, namespace  # noqa: F401
+from recording import DELETED, Recorder, assert_every_call_failing, assert_twins
 
-AXES_NAMES = ["glBegin", "glColor4f", "glVertex3f", "glEnd"]
 RED, GREEN, BLUE = (1.0, 0.0, 0.0, 1.0), (0.0, 1.0, 0.0, 1.0), (0.0, 0.0, 1.0, 1.0)
-ORIGIN = (0.0, 0.0, 0.0)
+
+# Pinned facts guarding the twin: what fails where, after how many calls, with what text.
+PINNED = [
+    # bindings, call that raises, entries (line, routine), calls made, text
+    ([("GL_LINES", DELETED)], None, [(28, "draw3DCoordinateAxes")], 0, "GL_LINES"),
+    ([("glColor4f", DELETED)], None, [(29, "draw3DCoordinateAxes")], 1, "glColor4f"),
+    ([], 4, [(31, "draw3DCoordinateAxes"), "callee"], 4, "glVertex3f"),
+    ([], 11, [(40, "draw3DCoordinateAxes"), "callee"], 11, "glEnd"),
+]
 
 
-def test_call_sequence(namespace):
-    lines = Pelmora.GL_LINES
-    recorder = Recorder(AXES_NAMES)
-    assert Pelmora.draw3DCoordinateAxes() is None
-    assert recorder.calls == [
-        ("glBegin", (lines,)),
-        ("glColor4f", RED), ("glVertex3f", ORIGIN), ("glVertex3f", (1.0, 0.0, 0.0)),
-        ("glColor4f", GREEN), ("glVertex3f", ORIGIN), ("glVertex3f", (0.0, 1.0, 0.0)),
-        ("glColor4f", BLUE), ("glVertex3f", ORIGIN), ("glVertex3f", (0.0, 0.0, 1.0)),
-        ("glEnd", ()),
-    ]
+@pytest.mark.parametrize("bindings, fail_at, entries, calls, text", PINNED)
+def test_pinned_failures(namespace, bindings, fail_at, entries, calls, text):
+    seen = assert_twins("draw3DCoordinateAxes", fail_at=fail_at, bindings=bindings)
+    assert seen[-1][2:] == (text, entries) and len(seen) - 1 == calls
+
+
+def test_pinned_calls(namespace):
+    seen = assert_twins("draw3DCoordinateAxes")
+    assert [name for name, _ in seen] == (["glBegin"] + ["glColor4f", "glVertex3f",
+                                          "glVertex3f"] * 3 + ["glEnd", "returned"])
+    assert seen[1:4] == [("glColor4f", tuple(("float", repr(x)) for x in RED)),
+                         ("glVertex3f", (("float", "0.0"),) * 3),
+                         ("glVertex3f", tuple(("float", repr(x)) for x in RED[:3]))]
+
+
+def test_every_call_failing_matches_the_twin(namespace):
+    assert_every_call_failing("draw3DCoordinateAxes")
+
+
+def test_literals_are_fresh_floats(namespace):
+    recorder = Recorder()
+    Pelmora.draw3DCoordinateAxes()
     numbers = [item for _, args in recorder.calls[1:-1] for item in args]
-    assert len(numbers) == 30 and all(type(item) is float for item in numbers)
-    # Every literal is a fresh object: thirty of them alive at once, all distinct.
-    assert len(set(id(item) for item in numbers)) == 30
-
-
-@pytest.mark.parametrize("missing, line, issued", [
-    ("GL_LINES", 28, []),
-    ("glBegin", 28, []),
-    ("glColor4f", 29, ["glBegin"]),
-    ("glVertex3f", 30, ["glBegin", "glColor4f"]),
-    ("glEnd", 40, ["glBegin"] + ["glColor4f", "glVertex3f", "glVertex3f"] * 3),
-])
-def test_unbound_name(namespace, missing, line, issued):
-    recorder = Recorder([name for name in AXES_NAMES if name != missing])
-    delattr(Pelmora, missing)
-    with pytest.raises(NameError) as excinfo:
-        Pelmora.draw3DCoordinateAxes()
-    assert excinfo.value.args == (missing,)
-    assert failure_line(excinfo, "draw3DCoordinateAxes") == line
-    assert recorder.names() == issued
+    assert len(set(id(item) for item in numbers)) == len(numbers) == 30
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"size": 1})])
 def test_interpreter_rejects_arguments(namespace, args, kwargs):
-    recorder = Recorder(AXES_NAMES)
+    recorder = Recorder()
     with pytest.raises(TypeError):
         Pelmora.draw3DCoordinateAxes(*args, **kwargs)
     assert recorder.calls == []
