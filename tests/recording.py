@@ -205,12 +205,13 @@ def module_entries(excinfo):
             if entry[0] == MODULE_FILE]
 
 
-def call_with_dict(function, args, kwargs):
-    """Calls through the C API, so keyword keys the interpreter would refuse reach the routine."""
+def call_with_dict(function, args, kwargs=None):
+    """Calls through the C API with `args` itself and `kwargs` (None: no dictionary), so keys
+    the interpreter would refuse reach the routine."""
     call = ctypes.pythonapi.PyObject_Call
     call.restype = ctypes.py_object
     call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, tuple(args), kwargs)
+    return call(function, args, ctypes.py_object() if kwargs is None else kwargs)
 
 
 def set_view(ortho, rotation):
@@ -267,7 +268,9 @@ def call_count(routine, args=()):
     """How many recorded calls one clean run of the twin's `routine` makes."""
     restorer = Restorer([reference])
     try:
-        return len(observe(reference, routine, args)) - 1
+        log = []
+        seen = observe(reference, routine, args(log) if callable(args) else args, log=log)
+        return len([name for name, _ in seen[:-1] if name != "op"])
     finally:
         restorer.restore()
 
@@ -289,7 +292,7 @@ def _fields(routine, args, fail_at):
     restorer = Restorer([Pelmora])
     Recorder(GL_CALLEES, Pelmora, fail_at)
     try:
-        getattr(Pelmora, routine)(*(args(None) if callable(args) else args))
+        getattr(Pelmora, routine)(*(args([]) if callable(args) else args))
     except Failure:
         return [(FIELD.match(field).group(2), int(FIELD.match(field).group(3)))
                 for field in [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])

@@ -1,65 +1,87 @@
+"""drawGrayCube and drawColoredCube: held to their plain-Python twins, a few pinned facts,
+and the cubes as a user sees them."""
 import pytest
 
 import Pelmora
-from recording import (Recorder, failure_line, module_entries, namespace,  # noqa: F401
-                       set_view, types_of)
+from recording import (DELETED, Recorder, assert_every_call_failing, assert_twins,
+                       call_with_dict, set_view)
 
-CUBE_NAMES = ["glColor4f", "glPushMatrix", "glRotatef", "glTranslatef", "drawSquare",
-              "glPopMatrix"]
 GRAYS = [(level, level, level, 1.0) for level in (0.3, 0.4, 0.5, 0.6, 0.7, 0.8)]
 COLOURS = [(1.0, 0.0, 0.0, 1.0), (0.5, 0.5, 0.0, 1.0), (0.5, 0.5, 0.5, 1.0),
            (0.0, 0.5, 0.5, 1.0), (0.5, 0.0, 0.5, 1.0), (0.5, 0.0, 0.0, 1.0)]
-CUBES = [
-    # routine, colours, first line of faces 1..6
-    ("drawGrayCube", GRAYS, [105, 111, 117, 124, 132, 139]),
-    ("drawColoredCube", COLOURS, [151, 157, 163, 170, 178, 185]),
+CUBES = [("drawGrayCube", GRAYS), ("drawColoredCube", COLOURS)]
+
+
+def raising(size):
+    raise ValueError("no square today")
+
+
+def switching(module):
+    """glTranslatef that rebinds glPopMatrix in its module: the next row sees the change."""
+    def glTranslatef(*args):
+        module.glPopMatrix = len
+    return [("glTranslatef", glTranslatef)]
+
+
+SCENARIOS = [
+    # size, bindings
+    (2, []), (2.0, []), (None, []), ("big", []),
+    (1, [("drawSquare", DELETED)]), (1, [("glRotatef", DELETED)]),
+    (1, [("glVertex3f", DELETED)]), (1, [("drawSquare", raising)]),
+    (1, switching),
 ]
-ROTATIONS = [(90, 0, 1, 0), (90, 0, 1, 0), (90, 1, 0, 0), (-90, 1, 0, 0)]
-OFFSETS = [0.5, -0.5, -0.5, 0.5, -0.5, -0.5]
+
+# Pinned facts guarding the twins.
+PINNED = [
+    # routine, bindings, call that raises, entries (line, routine), calls made
+    ("drawGrayCube", [("drawSquare", DELETED)], None, [(108, "drawGrayCube")], 3),
+    ("drawGrayCube", [], 64, [(144, "drawGrayCube"), "callee"], 64),
+    ("drawColoredCube", [("glRotatef", DELETED)], None, [(165, "drawColoredCube")], 22),
+    ("drawColoredCube", [("glVertex3f", DELETED)], None,
+     [(154, "drawColoredCube"), (96, "drawSquare")], 4),
+]
 
 
-def face_calls(colour, rotation, offset):
-    calls = [("glColor4f", colour), ("glPushMatrix", ())]
-    if rotation is not None:
-        calls.append(("glRotatef", rotation))
-    calls += [("glTranslatef", (0, 0, offset)), ("drawSquare", (1,)), ("glPopMatrix", ())]
-    return calls
+@pytest.mark.parametrize("routine", [routine for routine, _ in CUBES])
+@pytest.mark.parametrize("size, bindings", SCENARIOS)
+def test_matches_the_twin(namespace, routine, size, bindings):
+    assert_twins(routine, (size,), bindings=bindings)
 
 
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-@pytest.mark.parametrize("size", [2, 2.0, 0, -3, None, "big"])
-def test_call_sequence_ignores_size(namespace, routine, colours, lines, size):
-    recorder = Recorder(CUBE_NAMES)
-    assert getattr(Pelmora, routine)(size) is None
-    expected = []
-    rotations = [None, None] + ROTATIONS
-    for face in range(6):
-        expected += face_calls(colours[face], rotations[face], OFFSETS[face])
-    assert recorder.calls == expected
-    for args in recorder.args_of("glColor4f"):
-        assert types_of(args) == (float,) * 4
-    for args in recorder.args_of("glTranslatef"):
-        assert types_of(args) == (int, int, float)
-    for args in recorder.args_of("glRotatef") + recorder.args_of("drawSquare"):
-        assert all(type(item) is int for item in args)
+@pytest.mark.parametrize("routine, bindings, fail_at, entries, calls", PINNED)
+def test_pinned_failures(namespace, routine, bindings, fail_at, entries, calls):
+    seen = assert_twins(routine, (1,), fail_at=fail_at, bindings=bindings)
+    assert seen[-1][3] == entries and len(seen) - 1 == calls
+
+
+@pytest.mark.parametrize("routine, colours", CUBES)
+def test_pinned_calls(namespace, routine, colours):
+    seen = assert_twins(routine, ("ignored",))
+    assert [args for name, args in seen if name == "glColor4f"] == [
+        tuple(("float", repr(c)) for c in colour) for colour in colours]
+    assert [args for name, args in seen if name == "glRotatef"] == [
+        tuple(("int", repr(n)) for n in rotation)
+        for rotation in [(90, 0, 1, 0), (90, 0, 1, 0), (90, 1, 0, 0), (-90, 1, 0, 0)]]
+    assert seen[2] == ("glTranslatef", (("int", "0"), ("int", "0"), ("float", "0.5")))
+
+
+@pytest.mark.parametrize("routine", [routine for routine, _ in CUBES])
+def test_every_call_failing_matches_the_twin(namespace, routine):
+    assert_every_call_failing(routine, (1,))
 
 
 def test_each_call_site_passes_its_own_tuple(namespace):
     # An exception class keeps the tuple it was called with as `args`.
-    import ctypes
     seen = []
 
     class Keep(Exception):
         def __init__(self, *args):
             seen.append(self.args)
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_void_p]
     probe = (1,)
-    call(Keep, probe, None)
+    call_with_dict(Keep, probe)
     if seen.pop() is not probe:
         pytest.skip("this interpreter copies the argument tuple of a class call")
-    Recorder([name for name in CUBE_NAMES if name not in ("drawSquare", "glRotatef")])
+    Recorder()
     Pelmora.drawSquare = Pelmora.glRotatef = Keep
     Pelmora.drawGrayCube(1)
     Pelmora.drawColoredCube(1)
@@ -69,62 +91,6 @@ def test_each_call_site_passes_its_own_tuple(namespace):
     Pelmora.drawColoredCube(1)
     assert all(again is before for again, before in zip(seen, first))
     assert len(set(id(args) for args in first)) == 20
-
-
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-@pytest.mark.parametrize("missing, face, row, squares_drawn", [
-    ("drawSquare", 0, 3, 0),  # after face 1's colour, push and translation
-    ("glRotatef", 2, 2, 2),   # after faces 1 and 2, then face 3's colour and push
-])
-def test_unbound_name(namespace, routine, colours, lines, missing, face, row, squares_drawn):
-    recorder = Recorder([name for name in CUBE_NAMES if name != missing])
-    delattr(Pelmora, missing)
-    with pytest.raises(NameError) as excinfo:
-        getattr(Pelmora, routine)(1)
-    assert failure_line(excinfo, routine) == lines[face] + row
-    names = recorder.names()
-    assert names.count("drawSquare") == squares_drawn
-    # The failing face's push has no pop: the stack is left one level deeper.
-    unpopped = names[len(names) - names[::-1].index("glPushMatrix") - 1:]
-    assert unpopped == ["glPushMatrix", "glTranslatef"][:row - 1]
-
-
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-def test_raising_square_sits_below_the_cube_entry(namespace, routine, colours, lines):
-    def drawSquare(size):
-        raise ValueError("no square today")
-    Recorder([name for name in CUBE_NAMES if name != "drawSquare"])
-    Pelmora.drawSquare = drawSquare
-    with pytest.raises(ValueError) as excinfo:
-        getattr(Pelmora, routine)(1)
-    assert failure_line(excinfo, routine) == lines[0] + 3
-    names = [entry[2] for entry in __import__("traceback").extract_tb(excinfo.tb)]
-    assert names[-1] == "drawSquare"
-    assert names[-2].startswith("Pelmora.%s (" % routine)
-
-
-def test_nested_square_failure_gives_two_entries(namespace):
-    Recorder([name for name in CUBE_NAMES if name != "drawSquare"] + ["glBegin", "glEnd"])
-    del Pelmora.glVertex3f
-    with pytest.raises(NameError) as excinfo:
-        Pelmora.drawColoredCube(1)
-    entries = module_entries(excinfo)
-    assert [line for line, _ in entries] == [154, 96]
-    assert entries[0][1].startswith("Pelmora.drawColoredCube (")
-    assert entries[1][1].startswith("Pelmora.drawSquare (")
-
-
-def test_rebinding_mid_cube_takes_effect_next_row(namespace):
-    recorder = Recorder(CUBE_NAMES)
-    replacement = []
-
-    def switch(*args):
-        recorder.calls.append(("glTranslatef", args))
-        Pelmora.glPopMatrix = lambda: replacement.append("pop")
-    Pelmora.glTranslatef = switch
-    Pelmora.drawGrayCube(1)
-    assert recorder.names().count("glPopMatrix") == 0
-    assert replacement == ["pop"] * 6
 
 
 # --- real OpenGL -------------------------------------------------------------
@@ -145,8 +111,8 @@ def expected_pixel(colour):
     return tuple(int(round(c * 255)) for c in colour)
 
 
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-def test_each_face_shows_its_colour(gl, routine, colours, lines):
+@pytest.mark.parametrize("routine, colours", CUBES)
+def test_each_face_shows_its_colour(gl, routine, colours):
     for face, rotation in enumerate(FACE_VIEWS):
         look_at_face(rotation)
         getattr(Pelmora, routine)(1)
@@ -156,8 +122,8 @@ def test_each_face_shows_its_colour(gl, routine, colours, lines):
             assert abs(int(got) - want) <= 1, (routine, face, tuple(centre))
 
 
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-def test_state_after_cube(gl, routine, colours, lines):
+@pytest.mark.parametrize("routine, colours", CUBES)
+def test_state_after_cube(gl, routine, colours):
     from OpenGL import GL
     depth = GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH)
     getattr(Pelmora, routine)("ignored")
@@ -165,8 +131,8 @@ def test_state_after_cube(gl, routine, colours, lines):
     assert list(GL.glGetFloatv(GL.GL_CURRENT_COLOR)) == pytest.approx(colours[5])
 
 
-@pytest.mark.parametrize("routine, colours, lines", CUBES)
-def test_failure_leaves_stack_one_deeper(gl, namespace, routine, colours, lines):
+@pytest.mark.parametrize("routine, colours", CUBES)
+def test_failure_leaves_stack_one_deeper(gl, namespace, routine, colours):
     from OpenGL import GL
     depth = GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH)
     del Pelmora.glRotatef

@@ -8,9 +8,8 @@ import textwrap
 import pytest
 
 import Pelmora
-from recording import STUB_OPENGL, module_entries, namespace, run_code, write_opengl  # noqa: F401
+from recording import PY3, STUB_OPENGL, Recorder, module_entries, run_code, write_opengl
 
-PY3 = sys.version_info[0] >= 3
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # Binds the callees of drawSquare to recorders that note which module they were bound in.
@@ -267,7 +266,6 @@ def raising_key(text, error):
 
 @pytest.mark.parametrize("error", [Armed, KeyboardInterrupt])
 def test_errors_from_comparing_keyword_names(namespace, error):
-    from recording import Recorder
     recorder = Recorder(["glColor4f", "glBegin", "glVertex3d", "glVertex4d", "glEnd"])
     key, armed = raising_key("far", error)
     try:
@@ -285,7 +283,6 @@ def test_errors_from_comparing_keyword_names(namespace, error):
 
 @pytest.mark.parametrize("error", [Armed, KeyboardInterrupt])
 def test_errors_from_comparing_namespace_names(namespace, error):
-    from recording import Recorder
     recorder = Recorder(["glBegin", "glVertex3f"])
     del Pelmora.glEnd
     key, armed = raising_key("glEnd", error)

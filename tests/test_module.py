@@ -7,15 +7,14 @@ import traceback
 import pytest
 
 import Pelmora
-from recording import Recorder, module_entries, namespace, run_code, write_opengl  # noqa: F401
+from recording import Recorder, module_entries, run_code, write_opengl
 
 try:
     import builtins
 except ImportError:  # Python 2.7
     import __builtin__ as builtins
 
-ROUTINES = ["draw3DCoordinateAxes", "drawViewVolume", "drawSquare", "drawGrayCube",
-            "drawColoredCube"]
+from recording import ROUTINES
 MODULE_DOC = (
     "\nPelmora\n\nThis file contains some helper functions for drawing using OpenGL. These are\n"
     "not critical for the assignment and were placed here to reduce clutter.\n\n"
@@ -127,19 +126,48 @@ def test_module_getattr_and_class_are_honoured(namespace):
     Pelmora.__getattr__ = lambda name: (lambda: ends.append(name)) if name == "glEnd" else None
     Pelmora.drawSquare(1)
     del Pelmora.__getattr__
+    Pelmora.glEnd = lambda: ends.append("namespace")
 
-    class Traced(types.ModuleType):
+    class Shadowing(types.ModuleType):
         @property
         def glEnd(self):
             return lambda: ends.append("property")
-    Pelmora.__class__ = Traced
+    Pelmora.__class__ = Shadowing
     try:
         Pelmora.drawSquare(1)
     finally:
         Pelmora.__class__ = types.ModuleType
-    assert ends == ["glEnd", "property"]
+    Pelmora.drawSquare(1)
+    assert ends == ["glEnd", "property", "namespace"]
 
 
+class Released(object):
+    """Logs its own release; what a callee returns, or one of the items it is given."""
+
+    def __init__(self, log, label):
+        self.log, self.label = log, label
+
+    def __del__(self):
+        self.log.append(self.label)
+
+    def __neg__(self):
+        return Released(self.log, "item")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 7), reason="module __getattr__ is Python 3.7+")
+def test_callee_then_tuple_then_result_released(namespace):
+    log = []
+    Recorder(["glColor4f", "glBegin", "glVertex4d", "glEnd"])
+    del Pelmora.glVertex3d
+
+    class Callee(Released):
+        def __call__(self, *args):
+            return Released(self.log, "result")
+    Pelmora.__getattr__ = lambda name: Callee(log, "callee")
+    near = Released(log, "near")
+    with pytest.raises(TypeError):
+        Pelmora.drawViewVolume(1.0, 1.0, 1.0, 1.0, near, 1.0)  # `near` cannot be divided
+    assert log[:3] == ["callee", "item", "result"]
 FIELD = re.compile(r"^Pelmora\.(\w+) \((module|draw)/\w+\.cpp:\d+\)$")
 
 

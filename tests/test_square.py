@@ -1,85 +1,59 @@
-import math
-
+"""drawSquare: held to its plain-Python twin, a few pinned facts, and the square as a user
+sees it."""
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, namespace, types_of  # noqa: F401
+from recording import DELETED, Recorder, Traced, assert_every_call_failing, assert_twins
 
-SQUARE_NAMES = ["glBegin", "glVertex3f", "glEnd"]
+SCENARIOS = [
+    # size, bindings
+    (1, []), (3, []), (2.0, []), (-2, []), (0, []), (-0.0, []), (True, []),
+    ("one", []), (None, []), (10 ** 400, []), (lambda log: [Traced(2.0, "size", log)], []),
+    (1, [("glEnd", DELETED)]), (1, [("GL_QUADS", DELETED)]), (1, [("GL_QUADS", "quads")]),
+    ("not a number", [("glVertex3f", DELETED)]), (1, [("glVertex3f", len)]),
+]
 
-
-@pytest.mark.parametrize("size, corners", [
-    (1, [(-0.5, -0.5), (0.5, -0.5), (0.5, 0.5), (-0.5, 0.5)]),
-    (3, [(-1.5, -1.5), (1.5, -1.5), (1.5, 1.5), (-1.5, 1.5)]),
-    (2.0, [(-1.0, -1.0), (1.0, -1.0), (1.0, 1.0), (-1.0, 1.0)]),
-    (-2, [(1.0, 1.0), (-1.0, 1.0), (-1.0, -1.0), (1.0, -1.0)]),
-    (0, [(-0.0, -0.0), (0.0, -0.0), (0.0, 0.0), (-0.0, 0.0)]),
-])
-def test_call_sequence(namespace, size, corners):
-    quads = Pelmora.GL_QUADS
-    recorder = Recorder(SQUARE_NAMES)
-    assert Pelmora.drawSquare(size) is None
-    assert recorder.calls == ([("glBegin", (quads,))] +
-                              [("glVertex3f", corner + (0,)) for corner in corners] +
-                              [("glEnd", ())])
-    assert recorder.calls[0][1][0] is quads
-    vertices = recorder.args_of("glVertex3f")
-    # Products with -0.5 keep their sign even at zero; z stays the integer 0.
-    signs = [tuple(math.copysign(1, c) for c in args[:2]) for args in vertices]
-    assert signs == [tuple(math.copysign(1, c) for c in corner) for corner in corners]
-    assert all(types_of(args) == (float, float, int) for args in vertices)
+# Pinned facts guarding the twin.
+PINNED = [
+    # size, bindings, call that raises, entries (line, routine), calls made, text
+    (1, [("glBegin", DELETED)], None, [(95, "drawSquare")], 0, "glBegin"),
+    (1, [], 2, [(96, "drawSquare"), "callee"], 2, "glVertex3f"),
+    (1, [], 5, [(99, "drawSquare"), "callee"], 5, "glVertex3f"),
+    (1, [("glEnd", DELETED)], None, [(100, "drawSquare")], 5, "glEnd"),
+    (None, [], None, [(96, "drawSquare")], 1,
+     "unsupported operand type(s) for *: 'float' and 'NoneType'"),
+]
 
 
-def test_float_literal_is_left_operand(namespace):
-    class Size(object):
-        def __rmul__(self, other):
-            return ("scaled", other)
-    recorder = Recorder(SQUARE_NAMES)
-    Pelmora.drawSquare(Size())
-    assert recorder.args_of("glVertex3f")[0] == (("scaled", -0.5), ("scaled", -0.5), 0)
-    assert recorder.args_of("glVertex3f")[2] == (("scaled", 0.5), ("scaled", 0.5), 0)
+@pytest.mark.parametrize("size, bindings", SCENARIOS)
+def test_matches_the_twin(namespace, size, bindings):
+    args = (lambda log: size(log)) if callable(size) else (size,)
+    assert_twins("drawSquare", args, bindings=bindings)
 
 
-@pytest.mark.parametrize("size, error", [
-    ("one", TypeError),
-    (None, TypeError),
-    (10 ** 400, OverflowError),
-])
-def test_bad_size_fails_after_begin(namespace, size, error):
-    recorder = Recorder(SQUARE_NAMES)
-    with pytest.raises(error) as excinfo:
-        Pelmora.drawSquare(size)
-    assert failure_line(excinfo, "drawSquare") == 96
-    assert recorder.names() == ["glBegin"]
+@pytest.mark.parametrize("size, bindings, fail_at, entries, calls, text", PINNED)
+def test_pinned_failures(namespace, size, bindings, fail_at, entries, calls, text):
+    seen = assert_twins("drawSquare", (size,), fail_at=fail_at, bindings=bindings)
+    assert seen[-1][2:] == (text, entries) and len(seen) - 1 == calls
 
 
-@pytest.mark.parametrize("missing, line, issued", [
-    ("glBegin", 95, []),
-    ("GL_QUADS", 95, []),
-    ("glVertex3f", 96, ["glBegin"]),
-    ("glEnd", 100, ["glBegin"] + ["glVertex3f"] * 4),
-])
-def test_unbound_name(namespace, missing, line, issued):
-    recorder = Recorder([name for name in SQUARE_NAMES if name != missing])
-    delattr(Pelmora, missing)
-    with pytest.raises(NameError) as excinfo:
-        Pelmora.drawSquare(1)
-    assert excinfo.value.args == (missing,)
-    assert failure_line(excinfo, "drawSquare") == line
-    assert recorder.names() == issued
+def test_pinned_calls(namespace):
+    seen = assert_twins("drawSquare", lambda log: [Traced(4.0, "size", log)])
+    corner = ("traced", "(-0.5*size)", "-2.0")
+    assert seen[:4] == [("glBegin", (("IntConstant", "GL_QUADS"),)),
+                        ("op", ("*", "-0.5", "size", True)),
+                        ("op", ("*", "-0.5", "size", True)),
+                        ("glVertex3f", (corner, corner, ("int", "0")))]
+    assert len(seen) == 15 and seen[-2] == ("glEnd", ())
 
 
-def test_lookup_precedes_products(namespace):
-    Recorder(["glBegin", "glEnd"])
-    del Pelmora.glVertex3f
-    with pytest.raises(NameError) as excinfo:
-        Pelmora.drawSquare("not a number")
-    assert failure_line(excinfo, "drawSquare") == 96
+def test_every_call_failing_matches_the_twin(namespace):
+    assert_every_call_failing("drawSquare", (1,))
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {}), ((), {"size": 1})])
 def test_interpreter_checks_arity(namespace, args, kwargs):
-    recorder = Recorder(SQUARE_NAMES)
+    recorder = Recorder()
     with pytest.raises(TypeError):
         Pelmora.drawSquare(*args, **kwargs)
     assert recorder.calls == []

@@ -1,84 +1,91 @@
-import ctypes
-import sys
-
+"""drawViewVolume: held to its plain-Python twin, pinned facts (lines, operand order and the
+argument-error messages, which the twin cannot share), and the volume as a user sees it."""
 import pytest
 
 import Pelmora
-from recording import Recorder, failure_line, namespace, set_view, types_of  # noqa: F401
+from recording import (DELETED, PY3, Recorder, assert_every_call_failing, assert_twins,
+                       call_with_dict, module_entries, set_view, traced_bounds)
 
-VOLUME_NAMES = ["glColor4f", "glBegin", "glVertex3d", "glVertex4d", "glEnd"]
 BOUNDS = (-1.0, 1.0, -1.0, 1.0, 1.0, 10.0)
-PY3 = sys.version_info[0] >= 3
+NAMES = ["left", "right", "bottom", "top", "near", "far"]
 
 
-def expected_calls(left, right, bottom, top, near, far, lines):
-    # `/` here is this interpreter's own division, as in the module: true division
-    # on Python 3, classic division on Python 2.7.
-    def scaled(x):
-        return (far / near) * x
-    w = near / far
-    near_rectangle = [(right, top), (left, top), (right, bottom), (left, bottom),
-                      (right, bottom), (right, top), (left, bottom), (left, top)]
-    calls = [("glColor4f", (1.0, 1.0, 1.0, 1.0)), ("glBegin", (lines,))]
-    calls += [("glVertex3d", (x, y, -near)) for x, y in near_rectangle]
-    calls += [("glVertex4d", (x, y, -near, w)) for x, y in near_rectangle]
-    for x, y in [(left, top), (right, top), (left, bottom), (right, bottom)]:
-        calls += [("glVertex3d", (x, y, -near)), ("glVertex3d", (scaled(x), scaled(y), -far))]
-    return calls + [("glEnd", ())]
+class Bound(float):
+    pass
 
 
-# Expected values use this interpreter's own `/`: true division on Python 3, classic
-# (floored for integers) on 2.7, where (-2, 2, -2, 2, 2, 5) ends the side edges at +-4.
-@pytest.mark.parametrize("bounds", [
-    BOUNDS,
-    (-2, 2, -2, 2, 2, 5),
-    (-1, 1, -1, 1, 1, -10),
-    (-1, 1, -1, 1, 2.0, 5),
-])
-def test_call_sequence(namespace, bounds):
-    recorder = Recorder(VOLUME_NAMES)
-    assert Pelmora.drawViewVolume(*bounds) is None
-    calls = expected_calls(*bounds, lines=Pelmora.GL_LINES)
-    assert recorder.calls == calls
-    for (_, got), (_, want) in zip(recorder.calls, calls):
-        assert types_of(got) == types_of(want)
+def built(name):
+    """The same text as `name`, but not the interned string."""
+    return "".join(list(name))
 
 
-def test_vertices_carry_the_callers_objects(namespace):
-    class Bound(float):
-        pass
-    left, right, bottom, top = Bound(-2), Bound(2), Bound(-1), Bound(1)
-    recorder = Recorder(VOLUME_NAMES)
-    Pelmora.drawViewVolume(left, right, bottom, top, 1.0, 4.0)
-    corners = [(right, top), (left, top), (right, bottom), (left, bottom),
-               (right, bottom), (right, top), (left, bottom), (left, top)]
-    homogeneous = recorder.args_of("glVertex4d")
-    assert len(homogeneous) == 8
-    for args, (x, y) in zip(homogeneous, corners):
-        assert args[0] is x and args[1] is y
+SCENARIOS = [
+    # positional, keywords, bindings
+    (BOUNDS, None, []),
+    ((-2, 2, -2, 2, 2, 5), None, []),
+    ((-1, 1, -1, 1, 1, -10), None, []),
+    ((-1, 1, -1, 1, 2.0, 5), None, []),
+    ((Bound(-2), Bound(2), Bound(-1), Bound(1), 1.0, 4.0), None, []),
+    (lambda log: traced_bounds(BOUNDS, log), None, []),
+    (lambda log: traced_bounds((-2, 2, -1, 1, 0.0, 4.0), log), None, []),
+    (lambda log: traced_bounds((-2, 2, -1, 1, 3.0, 0.0), log), None, []),
+    ((-1.0, 1.0, -1.0, 1.0, 1.0, 0), None, []),
+    ((-1.0, 1.0, -1.0, 1.0, 0, 0), None, []),
+    ((-1.0, 1.0, -1.0, 1.0, 0, 10.0), None, []),
+    ((-1, 1, -1, 1, "near", 10), None, []),
+    ((-1, 1, -1, 1, None, 10), None, []),
+    ((-1, 1, -1, 1, 1, "far"), None, []),
+    ((-1, 1, -1, 1, 10 ** 400, 1.0), None, []),
+    ((None, 1, -1, 1, 1, 10), None, []),
+    ((), dict(zip(NAMES, BOUNDS)), []),
+    (BOUNDS[:2], dict(zip(NAMES[2:], BOUNDS[2:])), []),
+    (BOUNDS[:1], dict((built(name), value) for name, value in zip(NAMES[1:], BOUNDS[1:])), []),
+] + [(BOUNDS, None, [(name, DELETED)])
+     for name in ["glColor4f", "glBegin", "GL_LINES", "glVertex3d", "glVertex4d", "glEnd"]]
+
+# Pinned facts guarding the twin.
+PINNED = [
+    # bounds, bindings, call that raises, entries (line, routine), calls made, text
+    (BOUNDS, [("glColor4f", DELETED)], None, [(49, "drawViewVolume")], 0, "glColor4f"),
+    (BOUNDS, [("GL_LINES", DELETED)], None, [(51, "drawViewVolume")], 1, "GL_LINES"),
+    (BOUNDS, [], 11, [(67, "drawViewVolume"), "callee"], 11, "glVertex4d"),
+    (BOUNDS, [], 22, [(85, "drawViewVolume"), "callee"], 22, "glVertex3d"),
+    (BOUNDS, [("glEnd", DELETED)], None, [(92, "drawViewVolume")], 26, "glEnd"),
+    ((-1, 1, -1, 1, 0, 10), [], None, [(82, "drawViewVolume")], 19,
+     "division by zero" if PY3 else "integer division or modulo by zero"),
+    ((-1, 1, -1, 1, None, 10), [], None, [(53, "drawViewVolume")], 2,
+     "bad operand type for unary -: 'NoneType'"),
+]
 
 
-def test_keyword_and_mixed_calls_issue_the_same(namespace):
-    recorder = Recorder(VOLUME_NAMES)
-    Pelmora.drawViewVolume(*BOUNDS)
-    positional = list(recorder.calls)
-    names = ["left", "right", "bottom", "top", "near", "far"]
-    for given in range(7):
-        keywords = dict(zip(names[given:], BOUNDS[given:]))
-        del recorder.calls[:]
-        Pelmora.drawViewVolume(*BOUNDS[:given], **keywords)
-        assert recorder.calls == positional
-    del recorder.calls[:]
-    Pelmora.drawViewVolume(far=10.0, near=1.0, top=1.0, bottom=-1.0, right=1.0, left=-1.0)
-    assert recorder.calls == positional
+@pytest.mark.parametrize("positional, keywords, bindings", SCENARIOS)
+def test_matches_the_twin(namespace, positional, keywords, bindings):
+    assert_twins("drawViewVolume", positional, keywords, bindings=bindings)
 
 
-def call_with_dict(function, args, kwargs):
-    """Calls through the C API, so keys the interpreter would refuse reach the routine."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, tuple(args), kwargs)
+@pytest.mark.parametrize("bounds, bindings, fail_at, entries, calls, text", PINNED)
+def test_pinned_failures(namespace, bounds, bindings, fail_at, entries, calls, text):
+    seen = assert_twins("drawViewVolume", bounds, fail_at=fail_at, bindings=bindings)
+    assert seen[-1][2:] == (text, entries) and len(seen) - 1 == calls
+
+
+def test_pinned_operands(namespace):
+    seen = assert_twins("drawViewVolume", lambda log: traced_bounds(BOUNDS, log))
+    ops = [items for name, items in seen if name == "op"]
+    assert ops[:2] == [("-", "near"), ("-", "near")]
+    assert ops[16:18] == [("-", "near"), ("/", "near", "far", False)]
+    assert ops[-5:] == [("/", "far", "near", False), ("*", "(far/near)", "right", False),
+                        ("/", "far", "near", False), ("*", "(far/near)", "bottom", False),
+                        ("-", "far")]
+    assert seen[-2:] == [("glEnd", ()), ("returned", ("NoneType", "None"))]
+    assert seen[-3][1][0] == ("traced", "((far/near)*right)", "10.0")
+    assert seen[-3][1][2] == ("traced", "-far", "-10.0")
+    assert seen[1] == ("glBegin", (("IntConstant", "GL_LINES"),))
+
+
+@pytest.mark.parametrize("bounds", [BOUNDS, (-2, 2, -1, 1, 3, 7)])
+def test_every_call_failing_matches_the_twin(namespace, bounds):
+    assert_every_call_failing("drawViewVolume", lambda log: traced_bounds(bounds, log))
 
 
 class EqualToEverything(str):
@@ -90,56 +97,53 @@ class EqualToEverything(str):
 
 
 COUNT = "drawViewVolume() takes exactly 6 positional arguments (%d given)"
-TEXT_TYPE = type(u"")
+MULTIPLE = "drawViewVolume() got multiple values for keyword argument '%s'"
+UNEXPECTED = "drawViewVolume() got an unexpected keyword argument '%s'"
+STRINGS = "drawViewVolume() keywords must be strings"
+SIX = (1, 2, 3, 4, 5, 6)
 PARSING_CASES = [
-    # positional, keywords, message
+    # positional, keywords (None: no dictionary at all), message
     ((1, 2, 3, 4, 5), None, COUNT % 5),
     ((1, 2, 3, 4, 5, 6, 7), None, COUNT % 7),
     ((1, 2, 3, 4, 5, 6, 7), {"far": 1}, COUNT % 7),
     ((1, 2, 3, 4, 5), {}, COUNT % 5),
+    ((), {}, COUNT % 0),
+    ((1, 2, 3), {"far": 6}, COUNT % 3),
     ((1, 2), {"bottom": 3, "near": 5, "far": 6}, COUNT % 3),
+    ((1,), {"top": 4, "near": 5, "far": 6}, COUNT % 1),
     ((), {"right": 2, "bottom": 3, "top": 4, "near": 5, "far": 6}, COUNT % 0),
     ((1, 2, 3, 4, 5), {"depth": 6}, COUNT % 5),
     ((1, 2, 3, 4, 5), {1: 6}, COUNT % 5),
-    ((1, 2, 3, 4, 5, 6), {"left": 1}, "drawViewVolume() got multiple values for keyword argument 'left'"),
-    ((1, 2, 3, 4, 5, 6), {"depth": 1}, "drawViewVolume() got an unexpected keyword argument 'depth'"),
-    ((1, 2, 3, 4, 5, 6), {1: 1}, "drawViewVolume() keywords must be strings"),
-    ((1, 2, 3, 4, 5, 6), {b"far" if PY3 else u"far": 1}, "drawViewVolume() keywords must be strings"),
-    ((1, 2, 3, 4, 5, 6), {EqualToEverything("top"): 1},
-     "drawViewVolume() got multiple values for keyword argument 'top'"),
-    ((1, 2, 3, 4, 5, 6), {EqualToEverything("xyz"): 1},
-     "drawViewVolume() got an unexpected keyword argument 'xyz'"),
+    (SIX, {"left": 1}, MULTIPLE % "left"),
+    (SIX, {built("near"): 1}, MULTIPLE % "near"),
+    (SIX, {"depth": 1}, UNEXPECTED % "depth"),
+    (SIX, {1: 1}, STRINGS),
+    (SIX, {b"far" if PY3 else u"far": 1}, STRINGS),
+    (SIX, {EqualToEverything("top"): 1}, MULTIPLE % "top"),
+    (SIX, {EqualToEverything("xyz"): 1}, UNEXPECTED % "xyz"),
+    (SIX[:5], dict([(built("far"), 6), ("x", 1)]), UNEXPECTED % "x"),
+    (SIX[:4], dict([(built("far"), 6), (built("near"), 5), (built("top"), 1)]),
+     MULTIPLE % "top"),
 ]
 
 
 @pytest.mark.parametrize("positional, keywords, message", PARSING_CASES)
 def test_argument_errors(namespace, positional, keywords, message):
-    recorder = Recorder(VOLUME_NAMES)
+    recorder = Recorder()
     with pytest.raises(TypeError) as excinfo:
         if keywords is None:
             Pelmora.drawViewVolume(*positional)
         else:
             call_with_dict(Pelmora.drawViewVolume, positional, keywords)
     assert str(excinfo.value) == message
-    assert failure_line(excinfo, "drawViewVolume") == 43
+    assert [line for line, _ in module_entries(excinfo)] == [43]
     assert recorder.calls == []
-
-
-NAMES = ["left", "right", "bottom", "top", "near", "far"]
-
-
-def test_keys_built_at_run_time_match_by_content(namespace):
-    recorder = Recorder(VOLUME_NAMES)
-    built = dict(("".join(list(name)), value) for name, value in zip(NAMES, BOUNDS))
-    del built["left"]
-    call_with_dict(Pelmora.drawViewVolume, BOUNDS[:1], built)
-    assert recorder.calls == expected_calls(*BOUNDS, lines=Pelmora.GL_LINES)
 
 
 @pytest.mark.skipif(PY3, reason="Python 2.7: unicode keywords beside byte-string names")
 def test_unicode_keys_match_until_the_walk_runs(namespace):
-    recorder = Recorder(VOLUME_NAMES)
-    unicode_names = dict((TEXT_TYPE(name), value) for name, value in zip(NAMES, BOUNDS))
+    recorder = Recorder()
+    unicode_names = dict((type(u"")(name), value) for name, value in zip(NAMES, BOUNDS))
     call_with_dict(Pelmora.drawViewVolume, (), unicode_names)
     assert len(recorder.calls) == 27
     with_stray = dict(unicode_names, x=1)
@@ -147,46 +151,7 @@ def test_unicode_keys_match_until_the_walk_runs(namespace):
         call_with_dict(Pelmora.drawViewVolume, (), with_stray)
     # The walk stops at the first offending key in the dictionary's own order.
     first = list(with_stray)[0]
-    expected = ("drawViewVolume() keywords must be strings" if type(first) is TEXT_TYPE
-                else "drawViewVolume() got an unexpected keyword argument 'x'")
-    assert str(excinfo.value) == expected
-
-
-@pytest.mark.parametrize("bounds, error, line, vertices", [
-    ((-1.0, 1.0, -1.0, 1.0, 1.0, 0), ZeroDivisionError, 67, 8),
-    ((-1.0, 1.0, -1.0, 1.0, 0, 0), ZeroDivisionError, 67, 8),
-    ((-1.0, 1.0, -1.0, 1.0, 0, 10.0), ZeroDivisionError, 82, 17),
-    ((-1, 1, -1, 1, "near", 10), TypeError, 53, 0),
-    ((-1, 1, -1, 1, None, 10), TypeError, 53, 0),
-    ((-1, 1, -1, 1, 1, "far"), TypeError, 67, 8),
-    ((-1, 1, -1, 1, 10 ** 400, 1.0), OverflowError, 67, 8),
-    ((None, 1, -1, 1, 1, 10), TypeError, 82, 17),
-])
-def test_arithmetic_failures(namespace, bounds, error, line, vertices):
-    recorder = Recorder(VOLUME_NAMES)
-    with pytest.raises(error) as excinfo:
-        Pelmora.drawViewVolume(*bounds)
-    assert failure_line(excinfo, "drawViewVolume") == line
-    issued = recorder.names()
-    assert issued[:2] == ["glColor4f", "glBegin"]
-    assert len(issued) - 2 == vertices
-    assert "glEnd" not in issued
-
-
-@pytest.mark.parametrize("missing, line, calls_before", [
-    ("glColor4f", 49, 0),
-    ("GL_LINES", 51, 1),
-    ("glVertex3d", 53, 2),
-    ("glVertex4d", 67, 10),
-    ("glEnd", 92, 26),
-])
-def test_unbound_name(namespace, missing, line, calls_before):
-    recorder = Recorder([name for name in VOLUME_NAMES if name != missing])
-    delattr(Pelmora, missing)
-    with pytest.raises(NameError) as excinfo:
-        Pelmora.drawViewVolume(*BOUNDS)
-    assert failure_line(excinfo, "drawViewVolume") == line
-    assert len(recorder.calls) == calls_before
+    assert str(excinfo.value) == (STRINGS if type(first) is type(u"") else UNEXPECTED % "x")
 
 
 # --- real OpenGL -------------------------------------------------------------
