@@ -24,7 +24,7 @@ bench: install
 sanitize: install
 	bash scripts/sanitize.sh
 
-# A long property-based fuzz run (FUZZ_ARGS="--examples N --seconds S --seed N").
+# A long fuzz run against the plain-Python twin (FUZZ_ARGS="--programs N --seconds S --seed N").
 fuzz: install
 	bash scripts/fuzz.sh $(FUZZ_ARGS)
 

@@ -102,7 +102,7 @@ setup(
     extras_require={
         # The stub tests run both type checkers (pyright with a node from PyPI);
         # the packaging tests build an sdist with setuptools, which Python 3.12+ venvs lack.
-        "test": ["pytest", "numpy", "hypothesis", "mypy", "pyright[nodejs]", "setuptools"],
+        "test": ["pytest", "numpy", "mypy", "pyright[nodejs]", "setuptools"],
     },
     entry_points={"console_scripts": ["pelmora-demo = pelmora_tools.demo:main"]},
     ext_modules=[extension],

@@ -148,7 +148,7 @@ fi
 rm -f "$stamp"
 if [ "$version" = 2.7 ]; then
     "$venv/bin/python" -m pip install -q 'PyOpenGL==3.1.5' 'pytest==4.6.*' 'numpy==1.16.*' \
-        'Pillow==6.2.*' 'hypothesis==4.*'
+        'Pillow==6.2.*'
     "$venv/bin/python" setup.py -q build_ext -b "$venv/ext" -t "$venv/build"
     mkdir -p "$venv/glut"
     glut_lib=$(/sbin/ldconfig -p | awk '$1 ~ /^libglut\.so\.3/ {print $NF; exit}')

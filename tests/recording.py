@@ -122,7 +122,7 @@ def describe(value, arguments):
             return ("argument", index)
     if isinstance(value, Traced):
         return ("traced", value.label, repr(float(value)))
-    return (type(value).__name__, repr(value))
+    return (type(value).__name__, re.sub(" at 0x[0-9a-f]+", "", repr(value)))
 
 
 def entries(tb):
