@@ -158,6 +158,13 @@ def test_routines_of_a_failed_init_raise(tmpdir):
                 call()
             except Exception as exc:
                 report(type(exc).__name__, exc)
+        try:
+            import Pelmora
+        except RuntimeError:
+            import traceback
+            report([(entry[1], entry[2].split(" (")[0])
+                    for entry in traceback.extract_tb(sys.exc_info()[2])
+                    if entry[0] == "Pelmora.py"])
     """, {"__init__.py": "", "GLUT.py": "", "GL.py": "", "GLU.py": """
         import sys, types
         kept = []
@@ -174,4 +181,33 @@ def test_routines_of_a_failed_init_raise(tmpdir):
               "cannot run")
     assert reported == [
         "RuntimeError refused", OUTER, "['draw3DCoordinateAxes', 'drawViewVolume']", failed,
-        failed, "TypeError drawViewVolume() takes exactly 6 positional arguments (1 given)"], err
+        failed, "TypeError drawViewVolume() takes exactly 6 positional arguments (1 given)",
+        "[(94, 'init Pelmora')]"], err
+
+
+@pytest.mark.parametrize("blocked", [False, True])
+def test_import_warns_of_nothing_and_lets_the_handled_exception_go(blocked):
+    _, reported, err = run_child("""
+        import gc, warnings, weakref
+        if %r:
+            sys.meta_path.insert(0, BlockOpenGL())
+        else:
+            import OpenGL.GLUT, OpenGL.GL, OpenGL.GLU
+        class Handled(Exception):
+            pass
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                raise Handled()
+            except Handled as exc:
+                handled = weakref.ref(exc)
+                try:
+                    import Pelmora
+                except SystemExit:
+                    pass
+                del exc
+        getattr(sys, "exc_clear", lambda: None)()
+        gc.collect()
+        report([str(warning.message) for warning in caught], handled() is None)
+    """ % blocked)
+    assert reported == ["[] True"], err

@@ -51,7 +51,7 @@ def test_namespace_holds_the_opengl_names():
 FAKE_OPENGL = {
     "__init__.py": "",
     # No __all__: every public name of the namespace, none with a leading underscore.
-    "GLUT.py": "shared = 'glut'\nglut_only = 'glut'\n_hidden = 'glut'\n",
+    "GLUT.py": "shared = 'glut'\nglut_only = 'glut'\n_hidden = 'glut'\ngl_gl = 'glut'\n",
     # __all__ is copied exactly, underscore names included.
     "GL.py": "__all__ = ['shared', 'gl_gl', '_exported']\n"
              "shared = 'gl'\ngl_gl = 'gl'\n_exported = 'gl'\nunlisted = 'gl'\n",
