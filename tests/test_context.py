@@ -69,3 +69,22 @@ def test_missing_libraries_are_named_with_their_packages(gl):
     for expected in ("ContextError", "libEGL-missing.so.1", "libegl-mesa0",
                      "libOSMesa-missing.so.8", "libosmesa6"):
         assert expected in output, output
+
+
+@pytest.mark.parametrize("version, egl, osmesa, chosen", [
+    ("3.1.7", None, None, "egl"),       # EGL first once PyOpenGL's EGL can import GLUT
+    ("3.1.10", None, None, "egl"),
+    ("3.1.6", None, None, "osmesa"),    # before that, OSMesa first
+    ("3.1.5", None, "no OSMesa", "egl"),
+    ("3.2.0", "no EGL", None, "osmesa"),
+])
+def test_default_backend_order(monkeypatch, version, egl, osmesa, chosen):
+    import OpenGL
+    for variable in ("PYOPENGL_PLATFORM", "EGL_PLATFORM"):
+        monkeypatch.setenv(variable, "")
+        monkeypatch.delenv(variable)
+    monkeypatch.setattr(ctx, "_platform_in_use", lambda: None)
+    monkeypatch.setattr(OpenGL, "__version__", version)
+    monkeypatch.setattr(ctx, "_egl_problem", lambda: egl)
+    monkeypatch.setattr(ctx, "_osmesa_problem", lambda: osmesa)
+    assert ctx.choose_platform() == chosen

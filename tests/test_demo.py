@@ -80,6 +80,13 @@ def test_scene_shows_each_routine(scene):
     assert 0.2 < background.mean() < 0.9
 
 
+def test_defaults_a_user_gets():
+    from pelmora_tools import demo
+    options = demo.build_parser().parse_args([])
+    assert options.size == (640, 480)
+    assert options.output == os.path.join("out", "pelmora-demo.png")
+
+
 def runs(flags):
     """(start, stop) of each run of True in a 1-D boolean array."""
     edges = np.diff(np.concatenate([[0], flags.astype(int), [0]]))
