@@ -20,10 +20,60 @@
 #include <cstring>
 
 #include <pthread.h>
+#include <utility>
 
 #define PELMORA_EXPORT_DATA(type) extern "C" __attribute__((visibility("default"))) type
 
 namespace pelmora::compat {
+
+// The exception being handled (what sys.exc_info() reports) as three owned
+// references, released with the object unless handed on by `release`.
+class HandledException {
+public:
+    HandledException() = default;
+    // Steals all three.
+    HandledException(PyObject* type, PyObject* value, PyObject* traceback)
+        : type_(type), value_(value), traceback_(traceback) {}
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    HandledException(HandledException&& other) noexcept { swap(other); }
+    HandledException& operator=(HandledException&& other) noexcept {
+        HandledException(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~HandledException() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    PyObject* type() const { return type_; }
+    PyObject* value() const { return value_; }
+    PyObject* traceback() const { return traceback_; }
+    // New references to the same three.
+    HandledException copy() const {
+        Py_XINCREF(type_);
+        Py_XINCREF(value_);
+        Py_XINCREF(traceback_);
+        return HandledException(type_, value_, traceback_);
+    }
+    // Hands the three references on to the caller.
+    void release(PyObject** type, PyObject** value, PyObject** traceback) {
+        *type = std::exchange(type_, nullptr);
+        *value = std::exchange(value_, nullptr);
+        *traceback = std::exchange(traceback_, nullptr);
+    }
+
+private:
+    void swap(HandledException& other) noexcept {
+        std::swap(type_, other.type_);
+        std::swap(value_, other.value_);
+        std::swap(traceback_, other.traceback_);
+    }
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
 
 #if PY_MAJOR_VERSION >= 3
 
@@ -80,26 +130,20 @@ inline PyObject* unexpected_keyword_error(const char* routine, PyObject* key) {
                         key);
 }
 
-struct HandledException {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-};
-
-// New references to the exception being handled (what sys.exc_info() reports).
 inline HandledException get_handled_exception() {
-    HandledException saved;
-    PyErr_GetExcInfo(&saved.type, &saved.value, &saved.traceback);
-    return saved;
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    return HandledException(type, value, traceback);
 }
 
-// Steals all three; releases the ones installed before.
+// Installs `exception`; releases the one installed before.
 inline void set_handled_exception(HandledException exception) {
+    PyObject *type, *value, *traceback;
+    exception.release(&type, &value, &traceback);
     // From 3.11 the interpreter keeps only the value and reads the traceback off it.
-    if (exception.value != nullptr && exception.traceback != nullptr &&
-        PyExceptionInstance_Check(exception.value))
-        PyException_SetTraceback(exception.value, exception.traceback);
-    PyErr_SetExcInfo(exception.type, exception.value, exception.traceback);
+    if (value != nullptr && traceback != nullptr && PyExceptionInstance_Check(value))
+        PyException_SetTraceback(value, traceback);
+    PyErr_SetExcInfo(type, value, traceback);
 }
 
 // Multi-phase init: the import machinery makes the module, with `state_size` bytes
@@ -196,19 +240,9 @@ inline PyObject* unexpected_keyword_error(const char* routine, PyObject* key) {
                         PyString_AS_STRING(key));
 }
 
-struct HandledException {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-};
-
 inline HandledException get_handled_exception() {
     PyThreadState* thread = PyThreadState_GET();
-    HandledException saved{thread->exc_type, thread->exc_value, thread->exc_traceback};
-    Py_XINCREF(saved.type);
-    Py_XINCREF(saved.value);
-    Py_XINCREF(saved.traceback);
-    return saved;
+    return HandledException(thread->exc_type, thread->exc_value, thread->exc_traceback).copy();
 }
 
 inline void set_handled_exception(HandledException exception) {
@@ -216,9 +250,7 @@ inline void set_handled_exception(HandledException exception) {
     PyObject* old_type = thread->exc_type;
     PyObject* old_value = thread->exc_value;
     PyObject* old_traceback = thread->exc_traceback;
-    thread->exc_type = exception.type;
-    thread->exc_value = exception.value;
-    thread->exc_traceback = exception.traceback;
+    exception.release(&thread->exc_type, &thread->exc_value, &thread->exc_traceback);
     Py_XDECREF(old_type);
     Py_XDECREF(old_value);
     Py_XDECREF(old_traceback);
@@ -374,20 +406,19 @@ inline void drop_pending(PendingException pending) {
 inline bool take_exception(HandledException* taken) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* value = PyErr_GetRaisedException();
-    taken->value = value;
-    taken->type = value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
-    Py_XINCREF(taken->type);
-    taken->traceback = value != nullptr ? PyException_GetTraceback(value) : nullptr;
+    PyObject* type = value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
+    Py_XINCREF(type);
+    *taken = HandledException(type, value,
+                              value != nullptr ? PyException_GetTraceback(value) : nullptr);
     return true;
 #else
-    PyErr_Fetch(&taken->type, &taken->value, &taken->traceback);
-    PyErr_NormalizeException(&taken->type, &taken->value, &taken->traceback);
-    if (!PyErr_Occurred()) return true;
-    Py_XDECREF(taken->type);
-    Py_XDECREF(taken->value);
-    Py_XDECREF(taken->traceback);
-    *taken = HandledException{};
-    return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    HandledException fetched(type, value, traceback);
+    if (PyErr_Occurred()) return false;
+    *taken = std::move(fetched);
+    return true;
 #endif
 }
 

@@ -1,6 +1,7 @@
 // Module initialisation: version check, the constant table, the guarded star
 // imports of PyOpenGL into the module namespace, and registration of the routines.
 // Every module object is filled on its own, with a state of its own.
+#include "draw/cube_faces.h"
 #include "draw/routines.h"
 #include "module/frame.h"
 #include "module/ref.h"
@@ -238,31 +239,25 @@ bool passes_the_handler() {
 bool handle_import_failure(ModuleState& state, compat::HandledException saved, Text source) {
     compat::HandledException taken;
     if (!compat::take_exception(&taken)) {
-        compat::set_handled_exception(saved);
+        compat::set_handled_exception(std::move(saved));
         fail_init(state, PELMORA_HERE, kHandlerLine);
         return false;
     }
-    Owned taken_type = Owned::steal(taken.type);
-    Owned taken_value = Owned::steal(taken.value);
-    Owned taken_traceback = Owned::steal(taken.traceback);
-    compat::report_failed_import("Pelmora", state.text(source), taken.value);
-    Py_XINCREF(taken.type);
-    Py_XINCREF(taken.value);
-    Py_XINCREF(taken.traceback);
-    compat::set_handled_exception(taken);
+    compat::report_failed_import("Pelmora", state.text(source), taken.value());
+    compat::set_handled_exception(taken.copy());
 
     if (!print_failure_message(state)) {
-        compat::set_handled_exception(saved);
+        compat::set_handled_exception(std::move(saved));
         fail_init(state, PELMORA_HERE, kPrintLine);
         return false;
     }
     Owned result = Owned::steal(call_exit(state));
     if (!result) {
-        compat::set_handled_exception(saved);
+        compat::set_handled_exception(std::move(saved));
         fail_init(state, PELMORA_HERE, kExitLine);
         return false;
     }
-    compat::set_handled_exception(saved);
+    compat::set_handled_exception(std::move(saved));
     return true;
 }
 
@@ -275,16 +270,13 @@ bool import_opengl(ModuleState& state) {
         if (!import_star_from(state, star.module, &failed_at)) {
             add_traceback_frame(state, kImportFunction, failed_at, star.line);
             if (passes_the_handler()) {
-                compat::set_handled_exception(saved);
+                compat::set_handled_exception(std::move(saved));
                 drop_module(state);
                 return false;
             }
-            return handle_import_failure(state, saved, star.module);
+            return handle_import_failure(state, std::move(saved), star.module);
         }
     }
-    Py_XDECREF(saved.type);
-    Py_XDECREF(saved.value);
-    Py_XDECREF(saved.traceback);
     return true;
 }
 
