@@ -19,7 +19,7 @@ constexpr Statement kAxes[] = {
     PELMORA_CALL(39, glVertex3f, literal(0.0), literal(0.0), literal(1.0)),
     PELMORA_CALL_EMPTY(40, glEnd),
 };
-static_assert(std::size(kAxes) == 11 && lines_rise(kAxes));
+static_assert(std::size(kAxes) == 11 && lines_rise(kAxes), "11 rows, each below the one before");
 
 constexpr Program kAxesProgram = {"Pelmora.draw3DCoordinateAxes", source_name(__FILE__), kAxes,
                                   std::size(kAxes)};

@@ -2,6 +2,7 @@
 // squares drawn through whatever `drawSquare` is bound to, each face in its own
 // colour. `size` is accepted and not used. The twins share one face structure
 // and differ in colours, lines and cached tuples.
+#include "draw/cube_faces.h"
 #include "draw/routines.h"
 #include "module/program.h"
 
@@ -12,21 +13,6 @@ namespace {
 
 struct Colour {
     double red, green, blue;
-};
-
-struct Face {
-    int line_offset;           // first line of the face, from the routine's first line
-    const CachedTuple* rotation;  // null: no rotation statement
-    double offset;             // translation along the square's own z axis
-};
-
-constexpr Face kFaces[] = {
-    {0, nullptr, 0.5},        // z = 0.5
-    {6, nullptr, -0.5},       // z = -0.5
-    {12, &kAboutY, -0.5},     // x = -0.5
-    {19, &kAboutY, 0.5},      // x = 0.5
-    {27, &kAboutX, -0.5},     // y = 0.5
-    {34, &kBackAboutX, -0.5}, // y = -0.5
 };
 
 constexpr std::size_t kCubeStatements = 34;
@@ -53,22 +39,6 @@ constexpr CubeProgram cube_program(int first_line, const Colour (&colours)[6],
     return rows;
 }
 
-// Each cached row passes the tuple its face structure asks for.
-constexpr bool tuples_match(const CubeProgram& rows) {
-    std::size_t face = 0;
-    for (const Statement& row : rows) {
-        if (row.list != ArgumentList::cached) continue;
-        const CachedTuple& passed = kCachedTuples[row.size - 1];
-        if (row.callee == Text::drawSquare) {
-            if (!same_tuple(passed, kSquareSize)) return false;
-            ++face;
-        } else if (!same_tuple(passed, *kFaces[face].rotation)) {
-            return false;
-        }
-    }
-    return face == 6;
-}
-
 constexpr Colour kGrays[6] = {
     {0.3, 0.3, 0.3}, {0.4, 0.4, 0.4}, {0.5, 0.5, 0.5},
     {0.6, 0.6, 0.6}, {0.7, 0.7, 0.7}, {0.8, 0.8, 0.8},
@@ -78,11 +48,13 @@ constexpr Colour kColours[6] = {
     {0.0, 0.5, 0.5}, {0.5, 0.0, 0.5}, {0.5, 0.0, 0.0},
 };
 
+// Each cube numbers its tuples on from the previous cube's, as cube_tuples() lays them out.
 constexpr CubeProgram kGrayCube = cube_program(105, kGrays, 1);
-constexpr CubeProgram kColoredCube = cube_program(151, kColours, 11);
-static_assert(kGrayCube.back().line == 144 && lines_rise(kGrayCube) && tuples_match(kGrayCube));
-static_assert(kColoredCube.back().line == 190 && lines_rise(kColoredCube) &&
-              tuples_match(kColoredCube));
+constexpr CubeProgram kColoredCube = cube_program(151, kColours, 1 + tuples_per_cube());
+static_assert(kGrayCube.back().line == 144 && lines_rise(kGrayCube),
+              "the gray cube's rows end at line 144, each below the one before");
+static_assert(kColoredCube.back().line == 190 && lines_rise(kColoredCube),
+              "the coloured cube's rows end at line 190, each below the one before");
 
 constexpr Program kGrayCubeProgram = {"Pelmora.drawGrayCube", source_name(__FILE__),
                                       kGrayCube.data(), kGrayCube.size()};

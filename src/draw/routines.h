@@ -5,11 +5,6 @@
 
 namespace pelmora {
 
-struct Routine {
-    PyMethodDef* definition;
-    int line;  // the module-source line a failed registration reports
-};
-
 extern PyMethodDef kAxesRoutine;
 extern PyMethodDef kViewVolumeRoutine;
 extern PyMethodDef kSquareRoutine;

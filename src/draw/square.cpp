@@ -16,7 +16,7 @@ constexpr Statement kSquare[] = {
     PELMORA_CALL(99, glVertex3f, product(-0.5, kSize), product(0.5, kSize), integer(Int::zero)),
     PELMORA_CALL_EMPTY(100, glEnd),
 };
-static_assert(std::size(kSquare) == 6 && lines_rise(kSquare));
+static_assert(std::size(kSquare) == 6 && lines_rise(kSquare), "6 rows, each below the one before");
 
 constexpr Program kSquareProgram = {"Pelmora.drawSquare", source_name(__FILE__), kSquare,
                                     std::size(kSquare)};

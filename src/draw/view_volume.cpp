@@ -12,7 +12,7 @@ enum : std::uint8_t { kLeft, kRight, kBottom, kTop, kNear, kFar, kParameterCount
 
 constexpr Text kParameterNames[] = {Text::left, Text::right, Text::bottom,
                                     Text::top,  Text::near,  Text::far};
-static_assert(std::size(kParameterNames) == kParameterCount);
+static_assert(std::size(kParameterNames) == kParameterCount, "one name per parameter");
 
 constexpr int kDefinitionLine = 43;
 
@@ -58,8 +58,9 @@ constexpr Statement kViewVolume[] = {
     PELMORA_CALL(91, glVertex3d, far_scaled(kRight), far_scaled(kBottom), kFarZ),
     PELMORA_CALL_EMPTY(92, glEnd),
 };
-static_assert(std::size(kViewVolume) == 27 && lines_rise(kViewVolume));
-static_assert(kViewVolume[0].line > kDefinitionLine);
+static_assert(std::size(kViewVolume) == 27 && lines_rise(kViewVolume),
+              "27 rows, each below the one before");
+static_assert(kViewVolume[0].line > kDefinitionLine, "the rows follow the definition line");
 
 constexpr Program kViewVolumeProgram = {"Pelmora.drawViewVolume", source_name(__FILE__),
                                         kViewVolume, std::size(kViewVolume)};
@@ -77,7 +78,7 @@ PyObject* draw_view_volume(PyObject* self, PyObject* positional, PyObject* keywo
 }
 
 constexpr char kDoc[] = "\n    Draws a view volume defined by (left, right, bottom, top, near, far)\n    ";
-static_assert(sizeof kDoc - 1 == 78);
+static_assert(sizeof kDoc - 1 == 78, "the docstring is 78 characters");
 
 }  // namespace
 

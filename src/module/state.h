@@ -89,29 +89,12 @@ inline constexpr std::size_t kIntegerCount = static_cast<std::size_t>(Int::count
 
 // Argument tuples whose items are all shared integers, numbered from 1: the
 // cubes' drawSquare(1) and rotation calls, ten for each cube, never shared.
+// draw/cube_faces.h derives their shapes from the cubes' faces.
 struct CachedTuple {
     std::size_t size;
     Int items[4];
 };
-inline constexpr CachedTuple kSquareSize = {1, {Int::one}};
-inline constexpr CachedTuple kAboutY = {4, {Int::ninety, Int::zero, Int::one, Int::zero}};
-inline constexpr CachedTuple kAboutX = {4, {Int::ninety, Int::one, Int::zero, Int::zero}};
-inline constexpr CachedTuple kBackAboutX = {4, {Int::minus_ninety, Int::one, Int::zero, Int::zero}};
-inline constexpr CachedTuple kCachedTuples[] = {
-    kSquareSize, kSquareSize, kAboutY, kSquareSize, kAboutY,
-    kSquareSize, kAboutX,     kSquareSize, kBackAboutX, kSquareSize,
-    kSquareSize, kSquareSize, kAboutY, kSquareSize, kAboutY,
-    kSquareSize, kAboutX,     kSquareSize, kBackAboutX, kSquareSize,
-};
-inline constexpr std::size_t kCachedTupleCount = sizeof kCachedTuples / sizeof kCachedTuples[0];
-static_assert(kCachedTupleCount == 20);
-
-constexpr bool same_tuple(const CachedTuple& a, const CachedTuple& b) {
-    if (a.size != b.size) return false;
-    for (std::size_t i = 0; i < a.size; ++i)
-        if (a.items[i] != b.items[i]) return false;
-    return true;
-}
+inline constexpr std::size_t kCachedTupleCount = 20;
 
 struct ModuleState {
     // The module this state serves; null before init and again after a failed
