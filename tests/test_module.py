@@ -125,6 +125,12 @@ def test_module_getattr_and_class_are_honoured(namespace):
     ends = []
     Pelmora.__getattr__ = lambda name: (lambda: ends.append(name)) if name == "glEnd" else None
     Pelmora.drawSquare(1)
+
+    def refusing(name):
+        raise KeyError(name)
+    Pelmora.__getattr__ = refusing  # an error other than a miss is the caller's to see
+    with pytest.raises(KeyError):
+        Pelmora.drawSquare(1)
     del Pelmora.__getattr__
     Pelmora.glEnd = lambda: ends.append("namespace")
 
