@@ -242,7 +242,10 @@ inline PyObject* unexpected_keyword_error(const char* routine, PyObject* key) {
 
 inline HandledException get_handled_exception() {
     PyThreadState* thread = PyThreadState_GET();
-    return HandledException(thread->exc_type, thread->exc_value, thread->exc_traceback).copy();
+    Py_XINCREF(thread->exc_type);
+    Py_XINCREF(thread->exc_value);
+    Py_XINCREF(thread->exc_traceback);
+    return HandledException(thread->exc_type, thread->exc_value, thread->exc_traceback);
 }
 
 inline void set_handled_exception(HandledException exception) {
