@@ -40,7 +40,15 @@ inline PyObject* lookup_name(Text id) {
     // attribute lookup comes down to the namespace dictionary; a subclass
     // (module __class__ assignment) goes the generic way.
     if (module != nullptr && Py_TYPE(module) == &PyModule_Type) {
-        PyObject* found = compat::dict_get_quietly(g_state.module_dict, name);  // borrowed
+        const auto slot = static_cast<std::size_t>(id);
+        PyObject* dict = g_state.module_dict;
+        PyObject* found = g_state.lookups.find(slot, dict);  // borrowed
+        if (found == nullptr) {
+            // Read first: the lookup can run a colliding key's __eq__, which may change the dict.
+            const std::uint64_t state = g_state.lookups.state(dict);
+            found = compat::dict_get_quietly(dict, name);  // borrowed
+            if (found != nullptr) g_state.lookups.keep(slot, dict, found, state);
+        }
         if (found != nullptr) {
             Py_INCREF(found);
             return found;

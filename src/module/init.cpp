@@ -55,6 +55,7 @@ constexpr int kExitLine = 24;
 // Adds init's traceback entry and drops the module: init has failed.
 PyObject* fail_init(SourceSite site, int line) {
     add_traceback_frame(kInitFunction, site, line);
+    g_state.lookups.stop();
     PyObject* module = std::exchange(g_state.module, nullptr);
     g_state.module_dict = nullptr;
     Py_XDECREF(module);
@@ -288,6 +289,8 @@ PyObject* initialise() {
         return nullptr;
     }
     g_state.module_dict = PyModule_GetDict(g_state.module);  // borrowed
+    g_state.lookups.start(g_state.module_dict);
+    g_state.codes.start();
 
     g_state.builtins = PyImport_ImportModule(compat::kBuiltinsModuleName);
     if (g_state.builtins == nullptr ||

@@ -2,6 +2,7 @@
 // constant table. Init writes all of it once; the routines only read it.
 #pragma once
 
+#include "module/caches.h"
 #include "module/compat.h"
 
 #include <cstddef>
@@ -123,6 +124,9 @@ struct ModuleState {
     PyObject* texts[kTextCount] = {};
     PyObject* integers[kIntegerCount] = {};
     PyObject* cached_tuples[kCachedTupleCount] = {};
+    // Follows `module_dict` while the module is there; one slot per text.
+    LookupCache<kTextCount> lookups;
+    CodeCache codes;
 };
 
 // Made by init and never released: the objects live until the process ends,
