@@ -307,7 +307,14 @@ inline std::uint64_t dict_state(PyObject*) { return 0; }
 // Vector calls, where the callee has a slot for them; the caller passes one writable slot
 // before `arguments`.
 #if PY_VERSION_HEX >= 0x03090000
-inline bool has_vectorcall(PyObject* callee) { return PyVectorcall_Function(callee) != nullptr; }
+// PyVectorcall_Function's test, in line: from 3.11 that function is no longer inline.
+inline bool has_vectorcall(PyObject* callee) {
+    PyTypeObject* type = Py_TYPE(callee);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return false;
+    vectorcallfunc slot;
+    std::memcpy(&slot, reinterpret_cast<char*>(callee) + type->tp_vectorcall_offset, sizeof slot);
+    return slot != nullptr;
+}
 inline PyObject* vectorcall(PyObject* callee, PyObject* const* arguments, std::size_t count) {
     return PyObject_Vectorcall(callee, arguments, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

@@ -27,10 +27,8 @@ inline PyObject* multiply(double left, PyObject* right) {
     return PyNumber_Multiply(fresh.get(), right);
 }
 
-// New reference to the item's value, or null with an exception set.
-inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
-    // Float literals are most of the items.
-    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
+// make_item for every kind but the float literal.
+PyObject* make_computed_item(const Item& item, PyObject* const* arguments) {
     switch (item.kind) {
         case ItemKind::argument:
             Py_INCREF(arguments[item.first]);
@@ -68,6 +66,13 @@ inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
     }
     PyErr_SetString(PyExc_SystemError, "Pelmora: unknown argument item");
     return nullptr;
+}
+
+// New reference to the item's value, or null with an exception set. Float
+// literals, most of the items, are made in line.
+inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
+    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
+    return make_computed_item(item, arguments);
 }
 
 // The items made for one call, behind one free slot that a vector call may use.
