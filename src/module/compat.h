@@ -325,8 +325,9 @@ inline PyObject* vectorcall(PyObject* callee, PyObject* const* arguments, std::s
 }
 #else
 inline bool has_vectorcall(PyObject*) { return false; }
-inline PyObject* vectorcall(PyObject* callee, PyObject* const*, std::size_t) {
-    return PyErr_Format(PyExc_SystemError, "Pelmora: no vector call for %R", callee);
+inline PyObject* vectorcall(PyObject*, PyObject* const*, std::size_t) {
+    PyErr_SetString(PyExc_SystemError, "Pelmora: no vector calls on this interpreter");
+    return nullptr;
 }
 #endif
 
