@@ -294,13 +294,13 @@ def check_floats_fresh_and_shared_tuples_the_very_objects():
     class Keep(Exception):
         """A class call keeps the tuple it is given as `args`, where the interpreter lets it."""
         def __init__(self, *args):
-            kept.append(self.args)
+            kept.append((self.args, args))
     call = ctypes.pythonapi.PyObject_Call
     call.restype = ctypes.py_object
     call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_void_p]
     probe = (1,)
     call(Keep, probe, None)
-    keeps_tuples = kept.pop() is probe
+    keeps_tuples = kept.pop()[0] is probe
     for name in GL_NAMES:
         setattr(Pelmora, name, Keep)
     Pelmora.drawSquare = Keep
@@ -308,15 +308,16 @@ def check_floats_fresh_and_shared_tuples_the_very_objects():
                           ("draw3DCoordinateAxes", ()),
                           ("drawViewVolume", (-1, 1, -1, 1, 1.0, 10.0))] * 2:
         getattr(Pelmora, routine)(*args)
-    floats = [item for args in kept for item in args if type(item) is float]
+    floats = [item for _, args in kept for item in args if type(item) is float]
     # Every float made by a literal or by arithmetic, all of them alive at once, all distinct:
     # 30 per cube and for the axes; 4 literals, 24 negations and 16 quotients for the volume.
     assert len(floats) == 2 * (30 + 30 + 30 + 44)
     assert len(set(id(item) for item in floats)) == len(floats)
     if keeps_tuples:
-        empty = [args for args in kept if args == ()]
+        tuples = [given for given, _ in kept]
+        empty = [args for args in tuples if args == ()]
         assert len(empty) == 2 * (12 + 12 + 1 + 1) and all(args is EMPTY for args in empty)
-        shared = [args for args in kept if args and all(type(a) is int for a in args)]
+        shared = [args for args in tuples if args and all(type(a) is int for a in args)]
         first, again = shared[:20], shared[20:]
         assert len(again) == 20 and all(a is b for a, b in zip(first, again))
 
