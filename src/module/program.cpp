@@ -68,11 +68,26 @@ PyObject* make_computed_item(const Item& item, PyObject* const* arguments) {
     return nullptr;
 }
 
-// New reference to the item's value, or null with an exception set. Float
-// literals, most of the items, are made in line.
+// Arguments, shared integers and float literals: items whose making runs no
+// interpreter code, so nothing can see where they are put.
+inline bool is_plain(const Item& item) { return item.kind <= ItemKind::literal; }
+static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal);
+
+// New reference to the item's value, or null with an exception set. The plain
+// items, most of them, are made in line.
 inline PyObject* make_item(const Item& item, PyObject* const* arguments) {
-    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
-    return make_computed_item(item, arguments);
+    switch (item.kind) {
+        case ItemKind::literal:
+            return PyFloat_FromDouble(item.value);
+        case ItemKind::argument:
+            Py_INCREF(arguments[item.first]);
+            return arguments[item.first];
+        case ItemKind::integer:
+            Py_INCREF(g_state.integers[item.first]);
+            return g_state.integers[item.first];
+        default:
+            return make_computed_item(item, arguments);
+    }
 }
 
 // The items made for one call, behind one free slot that a vector call may use.
@@ -118,10 +133,26 @@ private:
 // items. New reference to the result, or null.
 template <std::size_t kSize>
 PyObject* call_with_items(Owned& callee, const Item* row, PyObject* const* arguments) {
+    const bool vector = compat::has_vectorcall(callee.get());
+    bool plain = true;
+    for (std::size_t i = 0; i < kSize; ++i) plain = plain && is_plain(row[i]);
+    if (plain && !vector) {
+        // Straight into the tuple: no user code runs while it is being filled.
+        Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(kSize)));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < kSize; ++i) {
+            PyObject* item = make_item(row[i], arguments);
+            if (item == nullptr) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        Owned result = Owned::steal(PyObject_Call(callee.get(), tuple.get(), nullptr));
+        callee.reset();
+        return result.release();
+    }
     PendingItems<kSize> items;
     for (std::size_t i = 0; i < kSize; ++i)
         if (!items.add(make_item(row[i], arguments))) return nullptr;
-    if (compat::has_vectorcall(callee.get())) {
+    if (vector) {
         Owned result = Owned::steal(compat::vectorcall(callee.get(), items.vector(), kSize));
         callee.reset();
         return result.release();
