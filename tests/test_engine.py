@@ -377,3 +377,28 @@ def check_one_traceback_entry_per_failed_call():
 
 def test_one_traceback_entry_per_failed_call(engine):
     engine(check_one_traceback_entry_per_failed_call)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dictionary watchers are Python 3.12+")
+def test_without_a_free_dict_watcher_lookups_stay_plain():
+    code = """
+        import ctypes
+        callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
+                                    ctypes.py_object, ctypes.py_object)(lambda *args: 0)
+        add = ctypes.pythonapi.PyDict_AddWatcher
+        add.argtypes = [ctypes.c_void_p]
+        taken = 0
+        try:
+            while True:
+                add(ctypes.cast(callback, ctypes.c_void_p))
+                taken += 1
+        except RuntimeError:
+            pass
+        assert taken > 0
+        import test_engine
+        test_engine.check_rebinding_takes_effect_from_the_next_statement()
+        test_engine.check_changed_module_class_and_getattr_go_the_generic_way()
+        print('done')
+    """
+    status, out, err = run_code(code, paths=[HERE])
+    assert status == 0 and out.strip() == "done", err
