@@ -130,13 +130,13 @@ def make_batch(statement, namespace, clock, finish=None):
               "    try:\n"
               "        _t0 = _timer()\n"
               "        for _ in _repeat(None, n):\n"
-              "            %s\n"
+              "%s\n"
               "        _finish()\n"
               "        return _timer() - _t0\n"
               "    finally:\n"
               "        if _gc_was_on:\n"
               "            _gc.enable()\n"
-              % statement)
+              % "\n".join(" " * 12 + line for line in statement.splitlines()))
     scope = dict(namespace)
     scope.update(_repeat=itertools.repeat, _timer=clock, _gc=gc,
                  _finish=finish or (lambda: None))

@@ -44,6 +44,7 @@ public:
 
     // Borrowed value kept for `slot`, or null.
     PyObject* find(std::size_t slot, PyObject* namespace_dict) const {
+        if constexpr (!compat::kFollowsDicts) return nullptr;
         const Entry& entry = entries_[slot];
         if (entry.value != nullptr && namespace_dict == dict_ &&
             entry.state == compat::dict_state(namespace_dict))
@@ -53,6 +54,7 @@ public:
 
     // Keeps `value` (borrowed), found in `namespace_dict` when it was in `state`.
     void keep(std::size_t slot, PyObject* namespace_dict, PyObject* value, std::uint64_t state) {
+        if constexpr (!compat::kFollowsDicts) return;
         if (namespace_dict == dict_) entries_[slot] = Entry{value, state};
     }
 

@@ -253,6 +253,7 @@ inline void set_frame_line(PyFrameObject* frame, int line) {
 // borrowed result could be freed by another thread between the check and its use.
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
 
+inline constexpr bool kFollowsDicts = true;
 inline std::atomic<std::uint64_t> dict_changes{1};
 
 inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
@@ -289,6 +290,7 @@ inline std::uint64_t dict_state(PyObject*) {
 
 #elif PY_VERSION_HEX >= 0x03080000 && !defined(Py_GIL_DISABLED)
 
+inline constexpr bool kFollowsDicts = true;
 inline bool follow_dict(PyObject*, int*) { return true; }
 inline void stop_following(PyObject*, int) {}
 // Every change of any dictionary takes a new, never reused tag (PEP 509).
@@ -298,6 +300,7 @@ inline std::uint64_t dict_state(PyObject* dict) {
 
 #else
 
+inline constexpr bool kFollowsDicts = false;
 inline bool follow_dict(PyObject*, int*) { return false; }
 inline void stop_following(PyObject*, int) {}
 inline std::uint64_t dict_state(PyObject*) { return 0; }
@@ -330,6 +333,10 @@ inline PyObject* vectorcall(PyObject*, PyObject* const*, std::size_t) {
     return nullptr;
 }
 #endif
+
+// Writing plain items straight into a new argument tuple: measured faster on
+// Python 3, slower on 2.7 than making them first and moving them in.
+inline constexpr bool kFillTuplesInPlace = PY_MAJOR_VERSION >= 3;
 
 // The double that float arithmetic converts an exact int operand to; false, with nothing
 // pending, for any other type or when the conversion raises (the generic path raises it).
