@@ -584,7 +584,10 @@ def run_all(options, forwarded):
     print("\n=== overhead over every interpreter (ratio to plain Python, median of runs)")
     header = ("python", "routine", "reference", "Pelmora", "ratio", "target", "", "cython")
     rows = [header]
-    for name, results in sorted(combined.items(), key=lambda item: item[1]["environment"]["python"]):
+    def version(item):
+        return [int(part) for part in item[1]["environment"]["python"].split(".")[:3]
+                if part.isdigit()]
+    for name, results in sorted(combined.items(), key=version):
         for row in results.get("overhead", ()):
             rows.append((results["environment"]["python"], row["routine"],
                          "%.0f ns" % row["reference_ns"], "%.0f ns" % row["module_ns"],
