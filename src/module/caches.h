@@ -15,9 +15,9 @@ bool caches_switched_off();
 
 // Each name's last namespace hit, valid only while the namespace dictionary is
 // unchanged. Values are borrowed from that dictionary, which holds them as long
-// as it is unchanged; a hit is handed out with a reference of its own. Nothing is
-// kept on a free-threaded build, where another thread could free a borrowed value. Names that the namespace does not bind are never kept:
-// they go the generic way.
+// as it is unchanged; a hit is handed out with a reference of its own. Names that
+// the namespace does not bind are never kept: they go the generic way. Nothing is
+// kept on a free-threaded build, where another thread could free a borrowed value.
 template <std::size_t kSlots>
 class LookupCache {
 public:
@@ -70,8 +70,8 @@ private:
 };
 
 // One code object per place that adds a traceback entry, made on the first
-// failure there. Code objects belong to one interpreter: each interpreter's
-// state needs a cache of its own.
+// failure there. Code objects belong to one interpreter: each module state has
+// a cache of its own, and no code object is kept past the module's clear.
 class CodeCache {
 public:
     CodeCache() = default;
