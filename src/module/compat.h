@@ -569,10 +569,13 @@ inline bool follow_dict(PyObject* dict, int* watcher) {
     return true;
 }
 
-// Gives the watcher id back, so that later imports find one.
+// Gives the watcher id back, so that later imports find one. A module freed while an
+// exception propagates gets here with it pending: that exception stays as it was.
 inline void stop_following(PyObject* dict, int watcher) {
+    PendingException pending = take_pending();
     if (PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
     if (PyDict_ClearWatcher(watcher) < 0) PyErr_Clear();
+    restore_pending(pending);
 }
 
 // Differs from any earlier value once a followed dictionary has changed.
