@@ -16,9 +16,10 @@ clean:
 	find . \( -path ./.git -o -path ./.venv -o -path ./.venvs \) -prune -o \
 		\( -name __pycache__ -o -name '*.pyc' \) -exec rm -rf {} +
 
-# Speed and memory figures (not part of the tests): a table, and out/bench.json.
+# Speed and memory figures (not part of the tests) under every interpreter of the test run:
+# tables, and out/bench.json (BENCH_ARGS="--only overhead --quick" etc.).
 bench: install
-	.venv/bin/python bench/run.py --json out/bench.json
+	.venv/bin/python bench/run.py --all --json out/bench.json $(BENCH_ARGS)
 
 # The whole suite against an AddressSanitizer + UBSan build; any report fails it.
 sanitize: install

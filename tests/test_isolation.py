@@ -62,6 +62,83 @@ def test_reimport_and_reload_read_the_new_module(tmpdir):
         assert out.split("\n")[:2] == ["['first'] ['first']", "['first'] ['first']"]
 
 
+
+# --- kept lookups: each module's own, across re-imports and reloads -------------------------
+
+# Takes every free dictionary watcher id and gives them all back: how many there were
+# (None before 3.12, which has no watchers).
+FREE_WATCHER_IDS = """
+import ctypes
+def free_watcher_ids():
+    if sys.version_info < (3, 12):
+        return None
+    callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
+                                ctypes.py_object, ctypes.py_object)(lambda *args: 0)
+    add, clear = ctypes.pythonapi.PyDict_AddWatcher, ctypes.pythonapi.PyDict_ClearWatcher
+    add.argtypes, clear.argtypes = [ctypes.c_void_p], [ctypes.c_int]
+    taken = []
+    try:
+        while True:
+            taken.append(add(ctypes.cast(callback, ctypes.c_void_p)))
+    except RuntimeError:
+        pass
+    for watcher in taken:
+        clear(watcher)
+    return len(taken)
+"""
+
+
+@pytest.mark.skipif(not PY3, reason="Python 2.7 has one module per process")
+def test_kept_lookups_belong_to_their_module(tmpdir):
+    # Every module draws before the next one is made, so each has lookups kept.
+    status, out, err = run_stubbed("""
+        from importlib import reload
+        import Pelmora as first
+        bind(first, "first")
+        print(drawn(first))
+        del sys.modules["Pelmora"]
+        import Pelmora as second
+        drawn(second)
+        bind(second, "second")
+        print("%s %s" % (drawn(second), drawn(first)))
+        bind(first, "first again")
+        print("%s %s" % (drawn(first), drawn(second)))
+        third = reload(second)
+        drawn(third)
+        bind(third, "reloaded")
+        print("%s %s" % (drawn(third), drawn(first)))
+    """, tmpdir)
+    assert status == 0, err
+    assert out.split("\n")[:4] == ["['first']", "['second'] ['first']",
+                                   "['first again'] ['second']", "['reloaded'] ['first again']"]
+
+
+@pytest.mark.skipif(not PY3, reason="Python 2.7 has one module per process")
+def test_reimports_give_their_watcher_ids_back(tmpdir):
+    status, out, err = run_stubbed(FREE_WATCHER_IDS + textwrap.dedent("""
+        import gc
+        from importlib import reload
+        import Pelmora
+        before = free_watcher_ids()
+        wrong = []
+        for number in range(50):
+            del sys.modules["Pelmora"]
+            import Pelmora
+            Pelmora = reload(Pelmora)
+            for tag in (number, -number - 1):
+                bind(Pelmora, tag)
+                wrong += [seen for seen in (drawn(Pelmora), drawn(Pelmora)) if seen != [tag]]
+        # Modules waiting for the cycle collector still hold their ids; once it has run, a
+        # fresh import finds as many free as the first one did.
+        del sys.modules["Pelmora"], Pelmora
+        gc.collect()
+        import Pelmora
+        print("%s %s" % (wrong, free_watcher_ids() == before))
+    """), tmpdir)
+    assert status == 0, err
+    assert out.strip() == "[] True"
+
+
 def test_legacy_subinterpreters_keep_their_own_module_and_leak_nothing(tmpdir):
     status, out, err = run_stubbed("""
         try:

@@ -54,8 +54,9 @@ void add_traceback_frame(const ModuleState& state, const char* function, SourceS
     Owned globals = frame_globals(state);
     Owned code;
     Owned frame;
-    if (globals) code = Owned::steal(reinterpret_cast<PyObject*>(
-                     PyCode_NewEmpty(kModuleSourceFile, field, module_line)));
+    if (globals)
+        code = Owned::steal(state.codes.code(kModuleSourceFile, field, function, site.file,
+                                               site.line, module_line));
     if (code)
         frame = Owned::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),

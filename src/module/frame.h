@@ -40,8 +40,21 @@ inline PyObject* lookup_name(const ModuleState& state, Text id) {
     // attribute lookup comes down to the namespace dictionary; a subclass
     // (module __class__ assignment) goes the generic way.
     if (module != nullptr && Py_TYPE(module) == &PyModule_Type) {
-        PyObject* found;
-        if (compat::dict_get_ref(state.module_dict, name, &found) != 0) return found;
+        const auto slot = static_cast<std::size_t>(id);
+        PyObject* dict = state.module_dict;
+        PyObject* found = state.lookups.find(slot, dict);  // borrowed: the unchanged dict holds it
+        if (found != nullptr) {
+            Py_INCREF(found);
+            return found;
+        }
+        // Read first: the lookup can run a colliding key's __eq__, which may change the dict.
+        const std::uint64_t seen = state.lookups.state(dict);
+        const int status = compat::dict_get_ref(dict, name, &found);
+        if (status < 0) return nullptr;
+        if (status > 0) {
+            state.lookups.keep(slot, dict, found, seen);
+            return found;
+        }
     }
     return lookup_name_generic(state, name);
 }

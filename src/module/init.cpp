@@ -57,6 +57,9 @@ constexpr int kExitLine = 24;
 // Detaches the state from its module, so that routines reached after a failed
 // init refuse to run.
 void drop_module(ModuleState& state) {
+    // Gives the dict watcher back while the namespace is still there to unwatch.
+    state.lookups.stop();
+    state.codes.clear();
     PyObject* module = std::exchange(state.module, nullptr);
     state.module_dict = nullptr;
     if (compat::kStateOwnsModule) Py_XDECREF(module);
@@ -292,6 +295,8 @@ int exec_module(PyObject* module) {
     ModuleState& state = *new (compat::module_state<ModuleState>(module)) ModuleState{};
     state.module = module;
     state.module_dict = PyModule_GetDict(module);  // borrowed
+    state.lookups.start(state.module_dict);
+    state.codes.start();
 
     state.empty_tuple = PyTuple_New(0);
     if (state.empty_tuple == nullptr) return fail_init(state, PELMORA_HERE, kSetUpLine);

@@ -7,11 +7,29 @@
 namespace pelmora {
 namespace {
 
-// New reference to the item's value, or null with an exception set.
-inline PyObject* make_item(const ModuleState& state, const Item& item,
-                           PyObject* const* arguments) {
-    // Float literals are most of the items.
-    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
+// The double float arithmetic makes of an exact float or int operand; false for any
+// other operand, which goes the generic way.
+inline bool as_double(PyObject* operand, double* value) {
+    if (PyFloat_CheckExact(operand)) {
+        *value = PyFloat_AS_DOUBLE(operand);
+        return true;
+    }
+    return compat::exact_int_as_double(operand, value);
+}
+
+// `left` (a float) × `right`, as the interpreter's float multiply computes it; a
+// fresh float `left` meets the generic multiply when `right` is of another type.
+inline PyObject* multiply(double left, PyObject* right) {
+    double value;
+    if (as_double(right, &value)) return PyFloat_FromDouble(left * value);
+    Owned fresh = Owned::steal(PyFloat_FromDouble(left));
+    if (!fresh) return nullptr;
+    return PyNumber_Multiply(fresh.get(), right);
+}
+
+// make_item for every kind but the float literal.
+PyObject* make_computed_item(const ModuleState& state, const Item& item,
+                             PyObject* const* arguments) {
     switch (item.kind) {
         case ItemKind::argument:
             Py_INCREF(arguments[item.first]);
@@ -25,16 +43,23 @@ inline PyObject* make_item(const ModuleState& state, const Item& item,
             return PyFloat_FromDouble(item.value);
         case ItemKind::name:
             return lookup_name(state, static_cast<Text>(item.first));
-        case ItemKind::product: {
-            Owned left = Owned::steal(PyFloat_FromDouble(item.value));
-            if (!left) return nullptr;
-            return PyNumber_Multiply(left.get(), arguments[item.first]);
+        case ItemKind::product:
+            return multiply(item.value, arguments[item.first]);
+        case ItemKind::negation: {
+            PyObject* operand = arguments[item.first];
+            if (PyFloat_CheckExact(operand)) return PyFloat_FromDouble(-PyFloat_AS_DOUBLE(operand));
+            return PyNumber_Negative(operand);
         }
-        case ItemKind::negation:
-            return PyNumber_Negative(arguments[item.first]);
-        case ItemKind::quotient:
+        case ItemKind::quotient: {
+            double value;
+            if (compat::quick_divide(arguments[item.first], arguments[item.second], &value))
+                return PyFloat_FromDouble(value);
             return compat::divide(arguments[item.first], arguments[item.second]);
+        }
         case ItemKind::quotient_product: {
+            double value;
+            if (compat::quick_divide(arguments[item.first], arguments[item.second], &value))
+                return multiply(value, arguments[item.third]);
             Owned left = Owned::steal(compat::divide(arguments[item.first], arguments[item.second]));
             if (!left) return nullptr;
             return PyNumber_Multiply(left.get(), arguments[item.third]);
@@ -44,8 +69,33 @@ inline PyObject* make_item(const ModuleState& state, const Item& item,
     return nullptr;
 }
 
-// The items made for one argument tuple. Those not yet handed to the tuple are
-// released, last first, when it goes out of scope.
+// Arguments, shared integers and float literals: items whose making runs no
+// interpreter code, so nothing can see where they are put.
+inline bool is_plain(const Item& item) { return item.kind <= ItemKind::literal; }
+static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal);
+
+// New reference to the item's value, or null with an exception set. The plain
+// items, most of them, are made in line.
+inline PyObject* make_item(const ModuleState& state, const Item& item,
+                           PyObject* const* arguments) {
+    // Tests rather than a switch: a jump table costs more than the literal test
+    // that settles most items.
+    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
+    if (item.kind == ItemKind::argument) {
+        Py_INCREF(arguments[item.first]);
+        return arguments[item.first];
+    }
+    if (item.kind == ItemKind::integer) {
+        PyObject* shared = state.integers[item.first];
+        Py_INCREF(shared);
+        return shared;
+    }
+    return make_computed_item(state, item, arguments);
+}
+
+// The items made for one call, behind one free slot that a vector call may use.
+// Those not yet handed to a tuple are released, last first, when it goes out of
+// scope, as a tuple releases its own.
 template <std::size_t kSize>
 class PendingItems {
 public:
@@ -54,51 +104,80 @@ public:
     PendingItems& operator=(const PendingItems&) = delete;
     ~PendingItems() {
         while (count_ > 0) {
+            Py_DECREF(slots_[count_]);
             --count_;
-            Py_DECREF(items_[count_]);
         }
     }
 
     // Takes over `item`; false when it is null.
     bool add(PyObject* item) {
         if (item == nullptr) return false;
-        items_[count_++] = item;
+        slots_[++count_] = item;
         return true;
     }
+
+    // The items, all kSize of them, with the free slot before the first.
+    PyObject* const* vector() const { return slots_ + 1; }
 
     // Hands every item to `tuple`, which must have kSize empty slots.
     void move_into(PyObject* tuple) {
         for (std::size_t i = 0; i < kSize; ++i)
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items_[i]);  // steals
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), slots_[i + 1]);  // steals
         count_ = 0;
     }
 
 private:
-    PyObject* items_[kSize] = {};
+    PyObject* slots_[kSize + 1] = {};
     std::size_t count_ = 0;
 };
 
-// Every item first, then the tuple. New reference or null.
+// Every item first, then the call: through the callee's vector call slot where it
+// has one, else with a new tuple of the items. Releases the callee before the
+// items. New reference to the result, or null.
 template <std::size_t kSize>
-PyObject* make_sized_tuple(const ModuleState& state, const Item* row, PyObject* const* arguments) {
+PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* row,
+                          PyObject* const* arguments) {
+    const bool vector = compat::has_vectorcall(callee.get());
+    bool plain = compat::kFillTuplesInPlace && !vector;
+    for (std::size_t i = 0; i < kSize && plain; ++i) plain = is_plain(row[i]);
+    if (plain) {
+        // Straight into the tuple: no user code runs while it is being filled.
+        Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(kSize)));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < kSize; ++i) {
+            PyObject* item = make_item(state, row[i], arguments);
+            if (item == nullptr) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        Owned result = Owned::steal(PyObject_Call(callee.get(), tuple.get(), nullptr));
+        callee.reset();
+        return result.release();
+    }
     PendingItems<kSize> items;
     for (std::size_t i = 0; i < kSize; ++i)
         if (!items.add(make_item(state, row[i], arguments))) return nullptr;
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(kSize));
-    if (tuple == nullptr) return nullptr;
-    items.move_into(tuple);
-    return tuple;
+    if (vector) {
+        Owned result = Owned::steal(compat::vectorcall(callee.get(), items.vector(), kSize));
+        callee.reset();
+        return result.release();
+    }
+    Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(kSize)));
+    if (!tuple) return nullptr;
+    items.move_into(tuple.get());
+    Owned result = Owned::steal(PyObject_Call(callee.get(), tuple.get(), nullptr));
+    callee.reset();
+    return result.release();
 }
 
 // One instance per tuple size keeps the item loop free of a run-time bound.
-PyObject* make_tuple(const ModuleState& state, const Statement& statement,
+PyObject* call_built(const ModuleState& state, Owned& callee, const Statement& statement,
                      PyObject* const* arguments) {
     static_assert(kMaxItems == 4, "a case per tuple size");
     switch (statement.size) {
-        case 1: return make_sized_tuple<1>(state, statement.items, arguments);
-        case 2: return make_sized_tuple<2>(state, statement.items, arguments);
-        case 3: return make_sized_tuple<3>(state, statement.items, arguments);
-        default: return make_sized_tuple<4>(state, statement.items, arguments);
+        case 1: return call_with_items<1>(state, callee, statement.items, arguments);
+        case 2: return call_with_items<2>(state, callee, statement.items, arguments);
+        case 3: return call_with_items<3>(state, callee, statement.items, arguments);
+        default: return call_with_items<4>(state, callee, statement.items, arguments);
     }
 }
 
@@ -106,25 +185,20 @@ bool run_statement(const ModuleState& state, const Statement& statement,
                    PyObject* const* arguments) {
     Owned callee = Owned::steal(lookup_name(state, statement.callee));
     if (!callee) return false;
-    Owned tuple;
-    PyObject* argument_tuple;  // borrowed
+    PyObject* shared_tuple;  // borrowed
     switch (statement.list) {
         case ArgumentList::empty:
-            argument_tuple = state.empty_tuple;
+            shared_tuple = state.empty_tuple;
             break;
         case ArgumentList::cached:
-            argument_tuple = state.cached_tuple(statement.size);
+            shared_tuple = state.cached_tuple(statement.size);
             break;
         case ArgumentList::built:
         default:
-            tuple = Owned::steal(make_tuple(state, statement, arguments));
-            if (!tuple) return false;
-            argument_tuple = tuple.get();
-            break;
+            return Owned::steal(call_built(state, callee, statement, arguments)).get() != nullptr;
     }
-    Owned result = Owned::steal(PyObject_Call(callee.get(), argument_tuple, nullptr));
+    Owned result = Owned::steal(PyObject_Call(callee.get(), shared_tuple, nullptr));
     callee.reset();
-    tuple.reset();
     return static_cast<bool>(result);
 }
 

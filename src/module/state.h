@@ -1,8 +1,9 @@
 // Module state: the module object, the builtins module and the constant table.
 // Each module object has its own (on Python 2.7 there is one, global); init writes
-// it once, the routines only read it.
+// it once, the routines only read it, apart from the engine's caches.
 #pragma once
 
+#include "module/caches.h"
 #include "module/compat.h"
 
 #include <cstddef>
@@ -110,6 +111,11 @@ struct ModuleState {
     PyObject* texts[kTextCount] = {};
     PyObject* integers[kIntegerCount] = {};
     PyObject* cached_tuples[kCachedTupleCount] = {};
+    // What the engine keeps between calls: each name's last namespace hit while
+    // `module_dict` is unchanged, and the code objects of its traceback entries.
+    // Filled while the routines run, hence mutable; init starts them, clear ends them.
+    mutable LookupCache<kTextCount> lookups;
+    mutable CodeCache codes;
 
     PyObject* text(Text id) const { return texts[static_cast<std::size_t>(id)]; }
     PyObject* shared_integer(Int id) const { return integers[static_cast<std::size_t>(id)]; }
