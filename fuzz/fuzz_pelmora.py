@@ -18,7 +18,7 @@ from fractions import Fraction
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "tests"))
-from recording import (DELETED, GL_CALLEES, GL_CONSTANTS, ROUTINES, TWINS, Failure,  # noqa: E402
+from recording import (GL_CALLEES, GL_CONSTANTS, ROUTINES, TWINS, Failure,  # noqa: E402
                        Recorder, Restorer, Traced, describe, entries, message)
 
 try:

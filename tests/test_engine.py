@@ -15,7 +15,7 @@ import pytest
 
 import Pelmora
 from pelmora_tools import reference
-from recording import GL_CALLEES as GL_NAMES, MODULE_FILE, ROUTINES, Recorder, run_code
+from recording import GL_CALLEES as GL_NAMES, MODULE_FILE, Recorder, run_code
 
 try:
     import builtins
@@ -126,6 +126,12 @@ def check_changed_module_class_and_getattr_go_the_generic_way():
     Pelmora.__getattr__ = lambda name: lambda: ends.append("module __getattr__")
     Pelmora.drawSquare(1)
     assert ends[-1] == "module __getattr__"
+
+    def refusing(name):
+        raise KeyError(name)
+    Pelmora.__getattr__ = refusing  # an error other than a miss is the caller's to see
+    with pytest.raises(KeyError):
+        Pelmora.drawSquare(1)
     del Pelmora.__getattr__
 
     builtins.glEnd = lambda: ends.append("builtins dict")

@@ -117,36 +117,6 @@ def test_name_found_in_builtins_and_module_wins(namespace):
         del builtins.glEnd
 
 
-@pytest.mark.skipif(sys.version_info < (3, 7), reason="module __getattr__ is Python 3.7+")
-def test_module_getattr_and_class_are_honoured(namespace):
-    import types
-    Recorder(["glBegin", "glVertex3f"])
-    del Pelmora.glEnd
-    ends = []
-    Pelmora.__getattr__ = lambda name: (lambda: ends.append(name)) if name == "glEnd" else None
-    Pelmora.drawSquare(1)
-
-    def refusing(name):
-        raise KeyError(name)
-    Pelmora.__getattr__ = refusing  # an error other than a miss is the caller's to see
-    with pytest.raises(KeyError):
-        Pelmora.drawSquare(1)
-    del Pelmora.__getattr__
-    Pelmora.glEnd = lambda: ends.append("namespace")
-
-    class Shadowing(types.ModuleType):
-        @property
-        def glEnd(self):
-            return lambda: ends.append("property")
-    Pelmora.__class__ = Shadowing
-    try:
-        Pelmora.drawSquare(1)
-    finally:
-        Pelmora.__class__ = types.ModuleType
-    Pelmora.drawSquare(1)
-    assert ends == ["glEnd", "property", "namespace"]
-
-
 class Released(object):
     """Logs its own release; what a callee returns, or one of the items it is given."""
 

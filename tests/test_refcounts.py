@@ -6,7 +6,6 @@ file there as a script, without pytest, against an OpenGL package whose function
 """
 from __future__ import print_function
 
-import ctypes
 import gc
 from fractions import Fraction
 import os
