@@ -199,6 +199,34 @@ class Restorer(object):
                     setattr(module, name, value)
 
 
+# For a fresh interpreter's script: take_watcher_ids() takes every free dictionary watcher id
+# (3.12+), free_watcher_ids() counts them by taking all and giving them back (None before 3.12).
+WATCHER_IDS = """
+import ctypes, sys
+def take_watcher_ids():
+    callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
+                                ctypes.py_object, ctypes.py_object)(lambda *args: 0)
+    take_watcher_ids.callbacks = getattr(take_watcher_ids, "callbacks", []) + [callback]
+    add = ctypes.pythonapi.PyDict_AddWatcher
+    add.argtypes = [ctypes.c_void_p]
+    taken = []
+    try:
+        while True:
+            taken.append(add(ctypes.cast(callback, ctypes.c_void_p)))
+    except RuntimeError:
+        return taken
+def free_watcher_ids():
+    if sys.version_info < (3, 12):
+        return None
+    clear = ctypes.pythonapi.PyDict_ClearWatcher
+    clear.argtypes = [ctypes.c_int]
+    taken = take_watcher_ids()
+    for watcher in taken:
+        clear(watcher)
+    return len(taken)
+"""
+
+
 def module_entries(excinfo):
     """(line, function-name field) of each traceback entry the module added."""
     return [(entry[1], entry[2]) for entry in traceback.extract_tb(excinfo.tb)

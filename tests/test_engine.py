@@ -7,7 +7,9 @@ operands.
 import os
 import sys
 import sysconfig
+import textwrap
 import traceback
+import types
 from fractions import Fraction
 from functools import partial
 
@@ -15,7 +17,8 @@ import pytest
 
 import Pelmora
 from pelmora_tools import reference
-from recording import GL_CALLEES as GL_NAMES, MODULE_FILE, Recorder, run_code
+from recording import (GL_CALLEES as GL_NAMES, MODULE_FILE, WATCHER_IDS, Recorder,
+                       call_with_dict, run_code)
 
 try:
     import builtins
@@ -104,17 +107,18 @@ def test_rebinding_takes_effect_from_the_next_statement(engine):
     engine(check_rebinding_takes_effect_from_the_next_statement)
 
 
+def shadowing_glEnd(ends, text):
+    """A module class whose glEnd property shadows any namespace entry."""
+    return type("Shadowing", (types.ModuleType,),
+                {"glEnd": property(lambda self: lambda: ends.append(text))})
+
+
 def check_changed_module_class_and_getattr_go_the_generic_way():
-    import types
     ends = []
     Recorder(["glBegin", "glVertex3f", "glEnd"])
     Pelmora.drawSquare(1)
 
-    class Traced(types.ModuleType):
-        @property
-        def glEnd(self):
-            return lambda: ends.append("module property")
-    Pelmora.__class__ = Traced
+    Pelmora.__class__ = shadowing_glEnd(ends, "module property")
     try:
         Pelmora.drawSquare(1)
     finally:
@@ -137,11 +141,7 @@ def check_changed_module_class_and_getattr_go_the_generic_way():
     builtins.glEnd = lambda: ends.append("builtins dict")
     Pelmora.drawSquare(1)
 
-    class TracedBuiltins(types.ModuleType):
-        @property
-        def glEnd(self):
-            return lambda: ends.append("builtins property")
-    builtins.__class__ = TracedBuiltins
+    builtins.__class__ = shadowing_glEnd(ends, "builtins property")
     try:
         Pelmora.drawSquare(1)
     finally:
@@ -292,18 +292,14 @@ def test_callees_receive_what_plain_python_passes(engine):
 
 
 def check_floats_fresh_and_shared_tuples_the_very_objects():
-    import ctypes
     kept = []
 
     class Keep(Exception):
         """A class call keeps the tuple it is given as `args`, where the interpreter lets it."""
         def __init__(self, *args):
             kept.append((self.args, args))
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_void_p]
     probe = (1,)
-    call(Keep, probe, None)
+    call_with_dict(Keep, probe)
     keeps_tuples = kept.pop()[0] is probe
     for name in GL_NAMES:
         setattr(Pelmora, name, Keep)
@@ -385,24 +381,12 @@ def test_one_traceback_entry_per_failed_call(engine):
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dictionary watchers are Python 3.12+")
 def test_without_a_free_dict_watcher_lookups_stay_plain():
-    code = """
-        import ctypes
-        callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
-                                    ctypes.py_object, ctypes.py_object)(lambda *args: 0)
-        add = ctypes.pythonapi.PyDict_AddWatcher
-        add.argtypes = [ctypes.c_void_p]
-        taken = 0
-        try:
-            while True:
-                add(ctypes.cast(callback, ctypes.c_void_p))
-                taken += 1
-        except RuntimeError:
-            pass
-        assert taken > 0
+    code = WATCHER_IDS + textwrap.dedent("""
+        assert len(take_watcher_ids()) > 0
         import test_engine
         test_engine.check_rebinding_takes_effect_from_the_next_statement()
         test_engine.check_changed_module_class_and_getattr_go_the_generic_way()
         print('done')
-    """
+    """)
     status, out, err = run_code(code, paths=[HERE])
     assert status == 0 and out.strip() == "done", err
