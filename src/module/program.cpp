@@ -131,6 +131,14 @@ private:
     std::size_t count_ = 0;
 };
 
+// The call through an argument tuple; the callee is let go before the tuple, which
+// the caller still holds. New reference to the result, or null.
+inline PyObject* call_with_tuple(Owned& callee, PyObject* tuple) {
+    PyObject* result = PyObject_Call(callee.get(), tuple, nullptr);
+    callee.reset();
+    return result;
+}
+
 // Every item first, then the call: through the callee's vector call slot where it
 // has one, else with a new tuple of the items. Releases the callee before the
 // items. New reference to the result, or null.
@@ -149,9 +157,7 @@ PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* r
             if (item == nullptr) return nullptr;
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
         }
-        Owned result = Owned::steal(PyObject_Call(callee.get(), tuple.get(), nullptr));
-        callee.reset();
-        return result.release();
+        return call_with_tuple(callee, tuple.get());
     }
     PendingItems<kSize> items;
     for (std::size_t i = 0; i < kSize; ++i)
@@ -164,9 +170,7 @@ PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* r
     Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(kSize)));
     if (!tuple) return nullptr;
     items.move_into(tuple.get());
-    Owned result = Owned::steal(PyObject_Call(callee.get(), tuple.get(), nullptr));
-    callee.reset();
-    return result.release();
+    return call_with_tuple(callee, tuple.get());
 }
 
 // One instance per tuple size keeps the item loop free of a run-time bound.
@@ -197,9 +201,7 @@ bool run_statement(const ModuleState& state, const Statement& statement,
         default:
             return Owned::steal(call_built(state, callee, statement, arguments)).get() != nullptr;
     }
-    Owned result = Owned::steal(PyObject_Call(callee.get(), shared_tuple, nullptr));
-    callee.reset();
-    return static_cast<bool>(result);
+    return Owned::steal(call_with_tuple(callee, shared_tuple)).get() != nullptr;
 }
 
 }  // namespace
