@@ -78,14 +78,6 @@ def pyright_errors(folder, name):
                            os.environ.get("PATH", ""))
     if command is None:
         pytest.skip("pyright is not installed (the test extra installs it)")
-    try:
-        version = subprocess.run([command, "--version"], stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, timeout=120)
-    except subprocess.TimeoutExpired:
-        version = None
-    if version is None or version.returncode != 0:
-        pytest.skip("pyright is installed but does not run here (it needs node, or network "
-                    "to fetch it): %s" % (version.stdout.decode()[-300:] if version else "timeout"))
     process = subprocess.run([command, "--outputjson", "--pythonversion",
                               "%d.%d" % sys.version_info[:2], name],
                              cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
