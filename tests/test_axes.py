@@ -36,13 +36,6 @@ def test_every_call_failing_matches_the_twin(namespace):
     assert_every_call_failing("draw3DCoordinateAxes")
 
 
-def test_literals_are_fresh_floats(namespace):
-    recorder = Recorder()
-    Pelmora.draw3DCoordinateAxes()
-    numbers = [item for _, args in recorder.calls[1:-1] for item in args]
-    assert len(set(id(item) for item in numbers)) == len(numbers) == 30
-
-
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"size": 1})])
 def test_interpreter_rejects_arguments(namespace, args, kwargs):
     recorder = Recorder()

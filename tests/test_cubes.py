@@ -3,8 +3,7 @@ and the cubes as a user sees them."""
 import pytest
 
 import Pelmora
-from recording import (DELETED, Recorder, assert_every_call_failing, assert_twins,
-                       call_with_dict, set_view)
+from recording import DELETED, assert_every_call_failing, assert_twins, set_view
 
 GRAYS = [(level, level, level, 1.0) for level in (0.3, 0.4, 0.5, 0.6, 0.7, 0.8)]
 COLOURS = [(1.0, 0.0, 0.0, 1.0), (0.5, 0.5, 0.0, 1.0), (0.5, 0.5, 0.5, 1.0),
@@ -68,29 +67,6 @@ def test_pinned_calls(namespace, routine, colours):
 @pytest.mark.parametrize("routine", [routine for routine, _ in CUBES])
 def test_every_call_failing_matches_the_twin(namespace, routine):
     assert_every_call_failing(routine, (1,))
-
-
-def test_each_call_site_passes_its_own_tuple(namespace):
-    # An exception class keeps the tuple it was called with as `args`.
-    seen = []
-
-    class Keep(Exception):
-        def __init__(self, *args):
-            seen.append(self.args)
-    probe = (1,)
-    call_with_dict(Keep, probe)
-    if seen.pop() is not probe:
-        pytest.skip("this interpreter copies the argument tuple of a class call")
-    Recorder()
-    Pelmora.drawSquare = Pelmora.glRotatef = Keep
-    Pelmora.drawGrayCube(1)
-    Pelmora.drawColoredCube(1)
-    first = list(seen)
-    del seen[:]
-    Pelmora.drawGrayCube(1)
-    Pelmora.drawColoredCube(1)
-    assert all(again is before for again, before in zip(seen, first))
-    assert len(set(id(args) for args in first)) == 20
 
 
 # --- real OpenGL -------------------------------------------------------------

@@ -320,6 +320,7 @@ def check_floats_fresh_and_shared_tuples_the_very_objects():
         shared = [args for args in tuples if args and all(type(a) is int for a in args)]
         first, again = shared[:20], shared[20:]
         assert len(again) == 20 and all(a is b for a, b in zip(first, again))
+        assert len(set(id(args) for args in first)) == 20  # one tuple per call site
 
 
 def test_floats_fresh_and_shared_tuples_the_very_objects(engine):
