@@ -4,6 +4,7 @@ on the cached path, and in a fresh interpreter with PELMORA_UNCACHED=1, which th
 at import. The plain-Python twin in pelmora_tools/reference.py is the oracle for values and
 operands.
 """
+import gc
 import os
 import sys
 import sysconfig
@@ -13,11 +14,16 @@ import types
 from fractions import Fraction
 from functools import partial
 
+try:
+    from functools import lru_cache
+except ImportError:  # Python 2.7
+    lru_cache = None
+
 import pytest
 
 import Pelmora
 from pelmora_tools import reference
-from recording import (GL_CALLEES as GL_NAMES, MODULE_FILE, WATCHER_IDS, Recorder,
+from recording import (GL_CALLEES as GL_NAMES, MODULE_FILE, TWINS, WATCHER_IDS, Recorder,
                        call_with_dict, run_code)
 
 try:
@@ -389,3 +395,64 @@ def test_without_a_free_dict_watcher_lookups_stay_plain():
     """)
     status, out, err = run_code(code, paths=[HERE])
     assert status == 0 and out.strip() == "done", err
+
+
+# --- free lists: argument tuples and floats made again must be new objects to everyone -------
+
+class Dying(object):
+    """A product whose release looks for half-emptied tuples and re-enters the routine."""
+
+    def __init__(self, module, log, label):
+        self.module, self.log, self.label = module, log, label
+
+    def __del__(self):
+        half_empty = [t for t in gc.get_objects() if type(t) is tuple and len(t) <= 4 and
+                      "<NULL>" in repr(t).strip("(,)").split(", ")]
+        self.log.append(("released", self.label, len(half_empty)))
+        if len(self.log) < 4:
+            self.module.drawSquare(1.5)
+
+
+class Size(object):
+    def __init__(self, module, log):
+        self.module, self.log = module, log
+
+    def __rmul__(self, other):
+        return Dying(self.module, self.log, other)
+
+
+class Record(object):
+    """A callee without a vector call: it is handed the argument tuple itself."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __call__(self, *args):
+        self.log.append(tuple(type(a).__name__ if type(a) is Dying else a for a in args))
+
+
+def issued_through_free_lists(module):
+    log = []
+    Recorder(["glBegin", "glEnd"], module=module, calls=log)
+    module.glVertex3f = Record(log)
+    module.drawSquare(Size(module, log))
+    module.drawSquare(2)
+    if lru_cache is not None:
+        # Keys on, and hashes, the argument tuple; a hit leaves it to the engine again.
+        module.glVertex3f = lru_cache(maxsize=None)(Record(log))
+        for size in (1, 1, 2, 1, 2):
+            module.drawSquare(size)
+    return log
+
+
+def check_free_listed_arguments_are_new_objects():
+    ours, theirs = [issued_through_free_lists(module) for module in TWINS]
+    called = [[entry for entry in log if entry[0] != "released"] for log in (ours, theirs)]
+    assert called[0] == called[1]
+    released = [entry for entry in ours if entry[0] == "released"]
+    # Each tuple's items last first, as its own deallocation releases them; none half empty.
+    assert released == [("released", value, 0) for value in (-.5, -.5, -.5, .5, .5, .5, .5, -.5)]
+
+
+def test_free_listed_arguments_are_new_objects(engine):
+    engine(check_free_listed_arguments_are_new_objects)

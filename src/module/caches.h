@@ -1,6 +1,7 @@
 // What the engine keeps between calls, owned by the module state: the namespace
 // lookups it may reuse and the code objects of its traceback entries. Setting
-// PELMORA_UNCACHED (to anything but "" or "0") before import turns both off.
+// PELMORA_UNCACHED (to anything but "" or "0") before import turns both off, and
+// the free lists (free_lists.h) too.
 #pragma once
 
 #include "module/compat.h"

@@ -636,6 +636,19 @@ inline std::uint64_t dict_state(PyObject*) { return 0; }
 
 #endif
 
+// Refilling an object that the engine's free lists hold: a float's value, and a tuple's
+// cached hash, which tuples keep from 3.14.
+inline void set_float_value(PyObject* number, double value) {
+    reinterpret_cast<PyFloatObject*>(number)->ob_fval = value;
+}
+inline void forget_tuple_hash(PyObject* tuple) {
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(tuple)->ob_hash = -1;
+#else
+    (void)tuple;
+#endif
+}
+
 // Vector calls, where the callee has a slot for them; the caller passes one writable slot
 // before `arguments`.
 #if PY_VERSION_HEX >= 0x03090000

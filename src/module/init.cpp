@@ -60,6 +60,7 @@ void drop_module(ModuleState& state) {
     // Gives the dict watcher back while the namespace is still there to unwatch.
     state.lookups.stop();
     state.codes.clear();
+    state.free_lists.clear();
     PyObject* module = std::exchange(state.module, nullptr);
     state.module_dict = nullptr;
     if (compat::kStateOwnsModule) Py_XDECREF(module);
@@ -297,6 +298,7 @@ int exec_module(PyObject* module) {
     state.module_dict = PyModule_GetDict(module);  // borrowed
     state.lookups.start(state.module_dict);
     state.codes.start();
+    state.free_lists.start();
 
     state.empty_tuple = PyTuple_New(0);
     if (state.empty_tuple == nullptr) return fail_init(state, PELMORA_HERE, kSetUpLine);

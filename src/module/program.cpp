@@ -19,9 +19,9 @@ inline bool as_double(PyObject* operand, double* value) {
 
 // `left` (a float) × `right`, as the interpreter's float multiply computes it; a
 // fresh float `left` meets the generic multiply when `right` is of another type.
-inline PyObject* multiply(double left, PyObject* right) {
+inline PyObject* multiply(FreeLists& free_lists, double left, PyObject* right) {
     double value;
-    if (as_double(right, &value)) return PyFloat_FromDouble(left * value);
+    if (as_double(right, &value)) return free_lists.new_float(left * value);
     Owned fresh = Owned::steal(PyFloat_FromDouble(left));
     if (!fresh) return nullptr;
     return PyNumber_Multiply(fresh.get(), right);
@@ -30,6 +30,7 @@ inline PyObject* multiply(double left, PyObject* right) {
 // make_item for every kind but the float literal.
 PyObject* make_computed_item(const ModuleState& state, const Item& item,
                              PyObject* const* arguments) {
+    FreeLists& free_lists = state.free_lists;
     switch (item.kind) {
         case ItemKind::argument:
             Py_INCREF(arguments[item.first]);
@@ -40,26 +41,27 @@ PyObject* make_computed_item(const ModuleState& state, const Item& item,
             return shared;
         }
         case ItemKind::literal:
-            return PyFloat_FromDouble(item.value);
+            return free_lists.new_float(item.value);
         case ItemKind::name:
             return lookup_name(state, static_cast<Text>(item.first));
         case ItemKind::product:
-            return multiply(item.value, arguments[item.first]);
+            return multiply(free_lists, item.value, arguments[item.first]);
         case ItemKind::negation: {
             PyObject* operand = arguments[item.first];
-            if (PyFloat_CheckExact(operand)) return PyFloat_FromDouble(-PyFloat_AS_DOUBLE(operand));
+            if (PyFloat_CheckExact(operand))
+                return free_lists.new_float(-PyFloat_AS_DOUBLE(operand));
             return PyNumber_Negative(operand);
         }
         case ItemKind::quotient: {
             double value;
             if (compat::quick_divide(arguments[item.first], arguments[item.second], &value))
-                return PyFloat_FromDouble(value);
+                return free_lists.new_float(value);
             return compat::divide(arguments[item.first], arguments[item.second]);
         }
         case ItemKind::quotient_product: {
             double value;
             if (compat::quick_divide(arguments[item.first], arguments[item.second], &value))
-                return multiply(value, arguments[item.third]);
+                return multiply(free_lists, value, arguments[item.third]);
             Owned left = Owned::steal(compat::divide(arguments[item.first], arguments[item.second]));
             if (!left) return nullptr;
             return PyNumber_Multiply(left.get(), arguments[item.third]);
@@ -72,7 +74,8 @@ PyObject* make_computed_item(const ModuleState& state, const Item& item,
 // Arguments, shared integers and float literals: items whose making runs no
 // interpreter code, so nothing can see where they are put.
 inline bool is_plain(const Item& item) { return item.kind <= ItemKind::literal; }
-static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal);
+static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal,
+              "the plain kinds come first");
 
 // New reference to the item's value, or null with an exception set. The plain
 // items, most of them, are made in line.
@@ -80,7 +83,7 @@ inline PyObject* make_item(const ModuleState& state, const Item& item,
                            PyObject* const* arguments) {
     // Tests rather than a switch: a jump table costs more than the literal test
     // that settles most items.
-    if (item.kind == ItemKind::literal) return PyFloat_FromDouble(item.value);
+    if (item.kind == ItemKind::literal) return state.free_lists.new_float(item.value);
     if (item.kind == ItemKind::argument) {
         Py_INCREF(arguments[item.first]);
         return arguments[item.first];
@@ -99,12 +102,12 @@ inline PyObject* make_item(const ModuleState& state, const Item& item,
 template <std::size_t kSize>
 class PendingItems {
 public:
-    PendingItems() = default;
+    explicit PendingItems(FreeLists& free_lists) : free_lists_(free_lists) {}
     PendingItems(const PendingItems&) = delete;
     PendingItems& operator=(const PendingItems&) = delete;
     ~PendingItems() {
         while (count_ > 0) {
-            Py_DECREF(slots_[count_]);
+            free_lists_.release(slots_[count_]);
             --count_;
         }
     }
@@ -120,15 +123,51 @@ public:
     PyObject* const* vector() const { return slots_ + 1; }
 
     // Hands every item to `tuple`, which must have kSize empty slots.
-    void move_into(PyObject* tuple) {
-        for (std::size_t i = 0; i < kSize; ++i)
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), slots_[i + 1]);  // steals
+    template <class Tuple>
+    void move_into(Tuple& tuple) {
+        for (std::size_t i = 0; i < kSize; ++i) tuple.set(i, slots_[i + 1]);
         count_ = 0;
     }
 
 private:
+    FreeLists& free_lists_;
     PyObject* slots_[kSize + 1] = {};
     std::size_t count_ = 0;
+};
+
+// A new argument tuple of kSize items, owned, filled through `set`; released
+// through the free lists, which may keep it for the next call.
+template <std::size_t kSize>
+class ArgumentTuple {
+public:
+    explicit ArgumentTuple(FreeLists& free_lists)
+        : free_lists_(free_lists), tuple_(free_lists.take_tuple(kSize)), kept_(tuple_ != nullptr) {
+        if (tuple_ == nullptr) tuple_ = PyTuple_New(static_cast<Py_ssize_t>(kSize));
+    }
+    ArgumentTuple(const ArgumentTuple&) = delete;
+    ArgumentTuple& operator=(const ArgumentTuple&) = delete;
+    ~ArgumentTuple() {
+        if (tuple_ != nullptr) free_lists_.release_tuple(tuple_, kSize);
+    }
+
+    explicit operator bool() const { return tuple_ != nullptr; }
+    PyObject* get() const { return tuple_; }
+
+    // Takes over `item` into the empty slot `index`.
+    void set(std::size_t index, PyObject* item) {
+        PyTuple_SET_ITEM(tuple_, static_cast<Py_ssize_t>(index), item);
+    }
+
+    // Once every slot is filled: a kept tuple joins the cycle collector's objects,
+    // as a new one did when it was made.
+    void seal() {
+        if (kept_) PyObject_GC_Track(tuple_);
+    }
+
+private:
+    FreeLists& free_lists_;
+    PyObject* tuple_;
+    bool kept_;
 };
 
 // The call through an argument tuple; the callee is let go before the tuple, which
@@ -150,16 +189,17 @@ PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* r
     for (std::size_t i = 0; i < kSize && plain; ++i) plain = is_plain(row[i]);
     if (plain) {
         // Straight into the tuple: no user code runs while it is being filled.
-        Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(kSize)));
+        ArgumentTuple<kSize> tuple(state.free_lists);
         if (!tuple) return nullptr;
         for (std::size_t i = 0; i < kSize; ++i) {
             PyObject* item = make_item(state, row[i], arguments);
             if (item == nullptr) return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+            tuple.set(i, item);
         }
+        tuple.seal();
         return call_with_tuple(callee, tuple.get());
     }
-    PendingItems<kSize> items;
+    PendingItems<kSize> items(state.free_lists);
     for (std::size_t i = 0; i < kSize; ++i)
         if (!items.add(make_item(state, row[i], arguments))) return nullptr;
     if (vector) {
@@ -167,9 +207,10 @@ PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* r
         callee.reset();
         return result.release();
     }
-    Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(kSize)));
+    ArgumentTuple<kSize> tuple(state.free_lists);
     if (!tuple) return nullptr;
-    items.move_into(tuple.get());
+    items.move_into(tuple);
+    tuple.seal();
     return call_with_tuple(callee, tuple.get());
 }
 
@@ -177,6 +218,7 @@ PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* r
 PyObject* call_built(const ModuleState& state, Owned& callee, const Statement& statement,
                      PyObject* const* arguments) {
     static_assert(kMaxItems == 4, "a case per tuple size");
+    static_assert(kMaxItems <= FreeLists::kMaxTupleSize, "the free lists keep every tuple size");
     switch (statement.size) {
         case 1: return call_with_items<1>(state, callee, statement.items, arguments);
         case 2: return call_with_items<2>(state, callee, statement.items, arguments);

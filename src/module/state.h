@@ -5,6 +5,7 @@
 
 #include "module/caches.h"
 #include "module/compat.h"
+#include "module/free_lists.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -112,10 +113,12 @@ struct ModuleState {
     PyObject* integers[kIntegerCount] = {};
     PyObject* cached_tuples[kCachedTupleCount] = {};
     // What the engine keeps between calls: each name's last namespace hit while
-    // `module_dict` is unchanged, and the code objects of its traceback entries.
+    // `module_dict` is unchanged, the code objects of its traceback entries, and the
+    // argument tuples and floats it may make again.
     // Filled while the routines run, hence mutable; init starts them, clear ends them.
     mutable LookupCache<kTextCount> lookups;
     mutable CodeCache codes;
+    mutable FreeLists free_lists;
 
     PyObject* text(Text id) const { return texts[static_cast<std::size_t>(id)]; }
     PyObject* shared_integer(Int id) const { return integers[static_cast<std::size_t>(id)]; }
