@@ -1,29 +1,26 @@
-"""Import of the module when PyOpenGL cannot be imported, each in a fresh interpreter: the
-interpreter keeps running, the handled exception survives, and a later import works."""
-import sys
+"""Import of the module, each case in a fresh interpreter: what the star imports put in the
+namespace, and what a failing import step leaves (the interpreter running, the handled
+exception, nothing in sys.modules, a later import that works)."""
 import textwrap
 
 import pytest
 
-from recording import BLOCK_OPENGL, run_code, write_opengl
+import Pelmora
+from recording import BLOCK_OPENGL, PY3, ROUTINES, builtins, run_code, write_opengl
 
 MESSAGE = "\nERROR: PyOpenGL not installed properly.\n        \n"
-ROUTINES = str(["draw3DCoordinateAxes", "drawColoredCube", "drawGrayCube", "drawSquare",
-                "drawViewVolume"])
+NAMES = str(sorted(ROUTINES))
 OUTER = repr(KeyError("outer"))
-# After a failed import, only Python 3 shows what is being handled around it.
-AFTER_FAILURE = [OUTER] if sys.version_info[0] >= 3 else []
+FAILED = ([OUTER] if PY3 else []) + ["[]"]  # only Python 3 shows what is handled around it
 
-# Run before each scenario: a finder that makes every import of PyOpenGL fail, and a way to
-# report on stderr, leaving stdout to the module.
+# Run before each case: the blocking finder, a report on stderr (stdout is the module's),
+# the routines the module in sys.modules has, and an import inside an except clause.
 PRELUDE = BLOCK_OPENGL + """
 def report(*items):
     sys.__stderr__.write("@ " + " ".join(str(item) for item in items) + "\\n")
-
 def routines():
     module = sys.modules.get("Pelmora")
     return sorted(name for name in getattr(module, "__dict__", {}) if name.startswith("draw"))
-
 def attempt_import():
     try:
         raise KeyError("outer")
@@ -47,8 +44,54 @@ def run_child(code, opengl=None, tmpdir=None):
     return out, [line[2:] for line in err.splitlines() if line.startswith("@ ")], err
 
 
-PY3 = sys.version_info[0] >= 3
-FAILED = AFTER_FAILURE + ["[]"]  # no module is left behind
+def test_module_attributes():
+    assert (Pelmora.__name__, Pelmora.__test__, Pelmora.__builtins__) == ("Pelmora", {}, builtins)
+    for name in ROUTINES:
+        routine = getattr(Pelmora, name)
+        assert (routine.__module__, routine.__name__) == ("Pelmora", name)
+        assert routine.__self__ is (Pelmora if PY3 else None)
+    assert "Draws a view volume defined by (left, right, bottom, top, near, far)" in \
+        Pelmora.drawViewVolume.__doc__
+    from OpenGL import GL, GLU, GLUT
+    assert (Pelmora.glBegin, Pelmora.gluPerspective, Pelmora.glutInit) == \
+        (GL.glBegin, GLU.gluPerspective, GLUT.glutInit)
+
+
+FAKE_OPENGL = {
+    "__init__.py": "",
+    # No __all__: every public name, none with a leading underscore.
+    "GLUT.py": "shared = 'glut'\nglut_only = 'glut'\n_hidden = 'glut'\ngl_gl = 'glut'\n",
+    # __all__ is copied exactly, underscore names included; routines are bound after it.
+    "GL.py": "__all__ = ['shared', 'gl_gl', '_exported', 'drawSquare']\nshared = 'gl'\n"
+             "gl_gl = 'gl'\n_exported = 'gl'\nunlisted = 'gl'\ndrawSquare = 'gl'\n",
+    "GLU.py": "shared = 'glu'\n",
+}
+
+
+def test_star_imports_in_order_with_the_last_winning(tmpdir):
+    status, out, err = run_code("""
+        import Pelmora
+        print(' '.join([Pelmora.shared, Pelmora.glut_only, Pelmora.gl_gl, Pelmora._exported,
+                        type(Pelmora.drawSquare).__name__]))
+        print(' '.join(n for n in ('_hidden', 'unlisted') if hasattr(Pelmora, n)))
+    """, paths=[write_opengl(tmpdir, FAKE_OPENGL)])
+    assert (status, out.splitlines()) == (0, ["glu glut gl gl builtin_function_or_method", ""]), err
+
+
+def test_all_naming_a_missing_attribute_fails_that_import(tmpdir):
+    opengl = dict(FAKE_OPENGL, **{"GL.py": "__all__ = ['shared', 'missing']\nshared = 'gl'\n"})
+    out, reported, err = run_child("attempt_import()\nreport(routines())", opengl, tmpdir)
+    assert (out, reported) == (MESSAGE, ["SystemExit 1"] + FAILED), err
+
+
+def test_embedding_flag_names_the_module_main():
+    status, out, err = run_code("""
+        import ctypes
+        ctypes.c_int.in_dll(ctypes.CDLL(%r), 'module_is_main_Pelmora').value = 1
+        import Pelmora
+        print(Pelmora.__name__)
+    """ % Pelmora.__file__)
+    assert (status, out.strip()) == (0, "__main__"), err
 
 
 @pytest.mark.parametrize("setup, stdout, reported", [
@@ -65,9 +108,9 @@ FAILED = AFTER_FAILURE + ["[]"]  # no module is left behind
      "sys.stdout = Leaving()", MESSAGE, ["SystemExit 1"] + FAILED),
     ("sys.exit = 5", MESSAGE, ["TypeError 'int' object is not callable"] + FAILED),
     ("del sys.exit", MESSAGE, ["AttributeError"] + FAILED),
-    # init completes, and exits with status 1: a bare exit() would end a host with status 0
+    # init goes on when sys.exit returns; the status is 1: a bare exit() would be 0
     ("sys.exit = lambda *args: report('exit', *args)", MESSAGE,
-     ["exit 1", "imported", OUTER, ROUTINES]),
+     ["exit 1", "imported", OUTER, NAMES]),
 ])
 def test_failed_import_leaves_the_interpreter_running(setup, stdout, reported):
     out, lines, err = run_child("""
@@ -88,23 +131,19 @@ def test_failed_import_leaves_the_interpreter_running(setup, stdout, reported):
     """ % setup.replace("\n", "\n        "))
     assert out == stdout
     assert lines[0].startswith(reported[0]) and lines[1:-1] == reported[1:], err
-    assert lines[-1] == ROUTINES + " (-1.0, -1.0, 0)", err  # a later import works
+    assert lines[-1] == NAMES + " (-1.0, -1.0, 0)", err  # a later import works
 
 
 @pytest.mark.parametrize("raised, stdout, reported, stderr", [
-    ("KeyboardInterrupt()", "", ["KeyboardInterrupt"], None),
-    ("SystemExit(3)", "", ["SystemExit 3"], None),
-    ("ImportError('libglut.so: cannot open')", MESSAGE, ["SystemExit 1"],
+    ("KeyboardInterrupt()", "", "KeyboardInterrupt", None),
+    ("SystemExit(3)", "", "SystemExit 3", None),
+    ("ImportError('libglut.so: cannot open')", MESSAGE, "SystemExit 1",
      "Pelmora: import of OpenGL.GLUT failed: ImportError: libglut.so: cannot open"),
-    ("DeprecationWarning('old')", MESSAGE, ["SystemExit 1"],
-     "Pelmora: import of OpenGL.GLUT failed: DeprecationWarning: old"),
-    ("MemoryError()", MESSAGE, ["SystemExit 1"],
+    ("MemoryError()", MESSAGE, "SystemExit 1",
      "Pelmora: import of OpenGL.GLUT failed: MemoryError"),
 ])
 def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, raised, stdout, reported,
                                                             stderr):
-    # An interrupt stays an interrupt; anything else is reported on stdout as before, and
-    # stderr says which import failed and how.
     opengl = {"__init__.py": "", "GL.py": "", "GLU.py": "", "GLUT.py": "raise " + raised}
     out, lines, err = run_child("""
         try:
@@ -113,54 +152,27 @@ def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, raised, stdou
             report(type(exc).__name__, getattr(exc, "code", ""))
         report("Pelmora" in sys.modules)
         """, opengl, tmpdir)
-    assert out == stdout
-    assert [line.strip() for line in lines] == reported + ["False"], err
-    failure_lines = [line for line in err.splitlines() if line.startswith("Pelmora:")]
-    assert failure_lines == ([stderr] if stderr else []), err
+    assert out == stdout and [line.strip() for line in lines] == [reported, "False"], err
+    assert [line for line in err.splitlines() if line.startswith("Pelmora:")] == \
+        ([stderr] if stderr else []), err
 
 
-def test_import_from_inside_its_own_init(tmpdir):
-    # The first star import imports the module again, and the inner init's own star import fails.
-    out, reported, err = run_child("import Pelmora\nreport(routines())", {
-        "__init__.py": "", "GLU.py": "",
-        "GL.py": """
-            import sys
-            if getattr(sys, "refuse_gl", False):
-                raise ImportError("refused to the inner import")
-            """,
-        "GLUT.py": """
-            import sys
-            sys.refuse_gl = True
-            try:
-                import Pelmora
-                sys.stderr.write("@ inner import gave %s\\n" % type(Pelmora).__name__)
-            except BaseException as exc:
-                sys.stderr.write("@ inner import raised %s\\n" % type(exc).__name__)
-            sys.refuse_gl = False
-            """}, tmpdir)
-    # The inner import is handed the module being made, as for any module.
-    assert reported == ["inner import gave module", ROUTINES], err
-
-
-@pytest.mark.skipif(sys.version_info[0] < 3, reason="Python 2.7 has no module __class__ "
-                    "assignment, and init fails there before any routine is registered")
+@pytest.mark.skipif(not PY3, reason="Python 2.7 has no module __class__ assignment")
 def test_routines_of_a_failed_init_raise(tmpdir):
-    # The last star import makes the module a ModuleType subclass that refuses the third
-    # routine: init fails after registering two, and the half-made module is kept.
+    # The last star import makes the module a ModuleType subclass that refuses one routine:
+    # init fails after registering those before it, and the half-made module is kept.
     out, reported, err = run_child("""
         attempt_import()
         from OpenGL.GLU import kept
-        report(sorted(name for name in vars(kept[0]) if name.startswith("draw")))
         half = kept[0]
-        for call in (half.draw3DCoordinateAxes, lambda: half.drawViewVolume(1, 2, 3, 4, 5, 6),
-                     lambda: half.drawViewVolume(1)):
+        report(sorted(name for name in vars(half) if name.startswith("draw")))
+        for call in (half.draw3DCoordinateAxes, lambda: half.drawViewVolume(1)):
             try:
                 call()
             except Exception as exc:
                 report(type(exc).__name__, exc)
         import traceback
-        for name in ["draw3DCoordinateAxes", "drawViewVolume", "drawSquare", "drawGrayCube",
-                     "drawColoredCube"]:
+        for name in %r:
             sys.refused = name
             sys.modules.pop("OpenGL.GLU", None)
             try:
@@ -169,7 +181,7 @@ def test_routines_of_a_failed_init_raise(tmpdir):
                 report([(entry[1], entry[2].split(" (")[0])
                         for entry in traceback.extract_tb(sys.exc_info()[2])
                         if entry[0] == "Pelmora.py"])
-    """, {"__init__.py": "", "GLUT.py": "", "GL.py": "", "GLU.py": """
+    """ % ROUTINES, {"__init__.py": "", "GLUT.py": "", "GL.py": "", "GLU.py": """
         import sys, types
         kept = []
         class Trap(types.ModuleType):
@@ -181,11 +193,10 @@ def test_routines_of_a_failed_init_raise(tmpdir):
         __all__ = ["__class__"]
         sys.modules[__name__].__class__ = Trap
         """}, tmpdir)
-    failed = ("ImportError Pelmora is not initialised: its import failed, so its routines "
-              "cannot run")
     assert reported == [
-        "RuntimeError refused", OUTER, "['draw3DCoordinateAxes', 'drawViewVolume']", failed,
-        failed, "TypeError drawViewVolume() takes exactly 6 positional arguments (1 given)",
+        "RuntimeError refused", OUTER, "['draw3DCoordinateAxes', 'drawViewVolume']",
+        "ImportError Pelmora is not initialised: its import failed, so its routines cannot run",
+        "TypeError drawViewVolume() takes exactly 6 positional arguments (1 given)",
     ] + ["[(%d, 'init Pelmora')]" % line for line in (26, 43, 94, 102, 148)], err
 
 
@@ -195,8 +206,6 @@ def test_import_warns_of_nothing_and_lets_the_handled_exception_go(blocked):
         import gc, warnings, weakref
         if %r:
             sys.meta_path.insert(0, BlockOpenGL())
-        else:
-            import OpenGL.GLUT, OpenGL.GL, OpenGL.GLU
         class Handled(Exception):
             pass
         with warnings.catch_warnings(record=True) as caught:
