@@ -1,12 +1,7 @@
-"""Random programs run against Pelmora and against its plain-Python twin, compared step by
-step: rebinding and deleting names (in the namespace and in builtins), callees that raise,
-rebind a name or re-enter a routine, and routines called with odd arguments.
-
-    python fuzz/fuzz_pelmora.py [--programs N] [--seconds S] [--seed N]
-
-Stops after N programs or S seconds, whichever comes first. Prints the seed; on the first
-difference prints the program and both observations and exits 1. Python 2.7 and 3.
-"""
+"""Random programs run against Pelmora and its plain-Python twin, compared step by step:
+names rebound and deleted (in the namespace and builtins), callees that raise, rebind a name or
+re-enter a routine, and odd arguments. Stops after --programs or --seconds; on the first
+difference prints the program and both observations and exits 1."""
 from __future__ import print_function
 
 import argparse

@@ -1,19 +1,9 @@
-"""The offscreen context helper: what plain PyOpenGL draws reads back where it should, in this
-process and, in subprocesses, on each backend that exists; and which backend comes first."""
+"""The offscreen context helper: in a fresh process, each backend that exists draws and reads
+back where it should; and which backend comes first where both exist."""
 import pytest
-from OpenGL import GL
 
 from pelmora_tools import context as ctx
 from recording import run_code
-
-
-def test_quad_reads_back_in_place(gl):
-    GL.glColor4f(0, 0, 1, 0.5)
-    GL.glRectf(-1, 0, 0, 1)  # the top left quarter: row 0 of the image is the top
-    image = gl.read_rgba()
-    assert image.shape == (64, 64, 4) and image.dtype.name == "uint8"
-    assert abs(image[10, 10] - [0, 0, 255, 128]).max() <= 1  # alpha is stored, not dropped
-    assert image[10, 40].tolist() == image[40, 10].tolist() == [0, 0, 0, 255]
 
 
 @pytest.mark.parametrize("backend", ctx.BACKENDS)
@@ -38,19 +28,6 @@ def test_backend_in_a_fresh_process(backend):
         pytest.skip(err.strip())
     assert (status, out.split()[-1]) == (0, backend), err
     assert out.startswith("(5, 7, 4) [255, 255, 0, 255] [0, 0, 0, 255]"), out
-
-
-def test_missing_libraries_are_named_with_their_packages(gl):
-    with pytest.raises(ctx.ContextError, match="subprocess"):  # the platform is fixed
-        ctx.make_context(8, 8, "osmesa" if gl.backend == "egl" else "egl")
-    status, out, err = run_code("""
-        from pelmora_tools import context as c
-        c.EGL_LIBS, c.OSMESA_LIBS = ("libEGL-missing.so.1",), ("libOSMesa-missing.so.8",)
-        c.make_context(4, 4)
-        """, unset=["PYOPENGL_PLATFORM"])
-    for expected in ("ContextError", "libEGL-missing.so.1", "libegl-mesa0",
-                     "libOSMesa-missing.so.8", "libosmesa6"):
-        assert expected in err, err
 
 
 @pytest.mark.parametrize("version, egl, osmesa, chosen", [

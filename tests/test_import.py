@@ -19,8 +19,7 @@ PRELUDE = BLOCK_OPENGL + """
 def report(*items):
     sys.__stderr__.write("@ " + " ".join(str(item) for item in items) + "\\n")
 def routines():
-    module = sys.modules.get("Pelmora")
-    return sorted(name for name in getattr(module, "__dict__", {}) if name.startswith("draw"))
+    return sorted(n for n in getattr(sys.modules.get("Pelmora"), "__dict__", {}) if n[:4] == "draw")
 def attempt_import():
     try:
         raise KeyError("outer")
@@ -46,10 +45,9 @@ def run_child(code, opengl=None, tmpdir=None):
 
 def test_module_attributes():
     assert (Pelmora.__name__, Pelmora.__test__, Pelmora.__builtins__) == ("Pelmora", {}, builtins)
-    for name in ROUTINES:
-        routine = getattr(Pelmora, name)
-        assert (routine.__module__, routine.__name__) == ("Pelmora", name)
-        assert routine.__self__ is (Pelmora if PY3 else None)
+    for name, routine in [(name, getattr(Pelmora, name)) for name in ROUTINES]:
+        assert (routine.__module__, routine.__name__, routine.__self__) == (
+            "Pelmora", name, Pelmora if PY3 else None)
     assert "Draws a view volume defined by (left, right, bottom, top, near, far)" in \
         Pelmora.drawViewVolume.__doc__
     from OpenGL import GL, GLU, GLUT
@@ -204,15 +202,12 @@ def test_routines_of_a_failed_init_raise(tmpdir):
 def test_import_warns_of_nothing_and_lets_the_handled_exception_go(blocked):
     _, reported, err = run_child("""
         import gc, warnings, weakref
-        if %r:
-            sys.meta_path.insert(0, BlockOpenGL())
-        class Handled(Exception):
-            pass
+        sys.meta_path.insert(0, BlockOpenGL()) if %r else None
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                raise Handled()
-            except Handled as exc:
+                raise type("Handled", (Exception,), {})()  # a class whose instances weakref
+            except Exception as exc:
                 handled = weakref.ref(exc)
                 try:
                     import Pelmora
