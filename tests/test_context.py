@@ -16,7 +16,7 @@ def test_backend_in_a_fresh_process(backend):
         except ContextError as exc:
             sys.exit("UNAVAILABLE %%s" %% exc)
         from OpenGL import GL
-        for _ in range(20):  # many contexts in one process, an odd size to catch a transpose
+        for _ in range(3):  # contexts one after another, an odd size to catch a transpose
             with make_context(7, 5) as c:
                 c.reset_state()
                 GL.glColor4f(1, 1, 0, 1)
