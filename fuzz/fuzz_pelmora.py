@@ -24,22 +24,17 @@ NAMES = ["left", "right", "bottom", "top", "near", "far"]
 
 
 def callee(kind, module, log):
-    """A stand-in for an OpenGL name, fresh for each twin."""
-    def raising(*args):
-        log.append(("raising", len(args)))
-        raise Failure("raised")
-
-    def rebinding(*args):
-        log.append(("rebinding", len(args)))
-        module.glEnd = len
-
-    def reentering(*args):
-        log.append(("reentering", len(args)))
-        if not log.count(("reentering", len(args))) > 1 and callable(module.__dict__.get(
-                "drawSquare")):
+    """A stand-in for an OpenGL name, fresh for each twin: raises, rebinds glEnd, re-enters."""
+    def act(*args):
+        log.append((kind, len(args)))
+        if kind == "raise":
+            raise Failure("raised")
+        if kind == "rebind":
+            module.glEnd = len
+        if kind == "reenter" and log.count((kind, len(args))) == 1 and callable(
+                module.__dict__.get("drawSquare")):
             module.drawSquare(2)
-    return {"raise": raising, "rebind": rebinding, "reenter": reentering, "len": len,
-            "none": None, "int": 5}[kind]
+    return {"len": len, "none": None, "int": 5}.get(kind, act)
 
 
 def make_program(rng):
@@ -61,23 +56,17 @@ def run_program(module, steps):
     recorder = Recorder(GL_CALLEES, module, calls=log)
     try:
         for step in steps:
-            if step[0] == "bind":
-                setattr(module, step[1], callee(step[2], module, log))
-            elif step[0] == "delete" and step[1] in module.__dict__:
+            if step[0] in ("delete", "builtin") and step[1] in module.__dict__:
                 delattr(module, step[1])
-            elif step[0] == "builtin":
-                setattr(builtins, step[1], callee("raise", module, log))
-                if step[1] in module.__dict__:
-                    delattr(module, step[1])
+            if step[0] in ("bind", "builtin"):
+                setattr(builtins if step[0] == "builtin" else module, step[1],
+                        callee(step[2] if step[0] == "bind" else "raise", module, log))
             elif step[0] == "call" and callable(module.__dict__.get(step[1])):
-                _, routine, values, keywords, fail_at = step
-                recorder.count, recorder.fail_at = 0, fail_at
-                args = [traced(2.0, "traced", log) if value == "traced" else value
-                        for value in values]
-                split, start = len(args) - keywords, len(log)
+                _, routine, values, keywords, recorder.fail_at = step
+                args = [traced(2.0, "traced", log) if v == "traced" else v for v in values]
+                split, start, recorder.count = len(args) - keywords, len(log), 0
                 try:
-                    getattr(module, routine)(*args[:split], **dict(zip(NAMES[split:],
-                                                                       args[split:])))
+                    getattr(module, routine)(*args[:split], **dict(zip(NAMES[split:], args[split:])))
                     log.append(("returned",))
                 except Exception as error:
                     log.append(("raised", type(error).__name__, message(error),

@@ -24,7 +24,7 @@ ROUTINES = ["draw3DCoordinateAxes", "drawViewVolume", "drawSquare", "drawGrayCub
 GL_CALLEES = ["glBegin", "glEnd", "glVertex3f", "glVertex3d", "glVertex4d", "glColor4f",
               "glPushMatrix", "glPopMatrix", "glTranslatef", "glRotatef"]
 GL_CONSTANTS = ["GL_LINES", "GL_QUADS"]
-FIELD = re.compile(r"^Pelmora\.(\w+) \((?:module|draw)/(\w+\.cpp):(\d+)\)$")
+FIELD = re.compile(r"^Pelmora\.(\w+) \(((?:module|draw)/\w+\.cpp):(\d+)\)$")
 BLOCK_OPENGL = """
 import sys
 class BlockOpenGL(object):
@@ -41,14 +41,12 @@ glEnd = glVertex3f = glVertex3d = glVertex4d = glColor4f = glBegin
 glPushMatrix = glPopMatrix = glTranslatef = glRotatef = glBegin"""}
 
 
-class Failure(Exception):
-    """What a recording callee raises on its armed call."""
+Failure = type("Failure", (Exception,), {})  # what a recording callee raises on its armed call
 
 
 class Recorder(object):
-    """Binds a callee for each of `names` in `module` that appends (name, args) to `calls`: a
-    function (a vector call) or, with `instance`, an object with __call__ (a call through a
-    tuple). Call number `fail_at` (from 1) raises Failure."""
+    """Binds callees that log (name, args) in `calls`, functions or, with `instance`, objects
+    with __call__; call number `fail_at` (from 1) raises Failure."""
 
     def __init__(self, names=GL_CALLEES, module=Pelmora, fail_at=None, calls=None,
                  instance=False):
@@ -68,8 +66,7 @@ class Recorder(object):
 
 
 class Traced(object):
-    """Numbers that log each operation they take part in: operands in the order the operation
-    saw them, and whether it was the reflected method."""
+    """Numbers that log each operation on them: operands in order, and if it was reflected."""
 
     def __new__(cls, value, label, log):
         self = super(Traced, cls).__new__(cls, value)
@@ -112,9 +109,8 @@ def describe(value, arguments):
 
 
 def entries(tb):
-    """(line, routine, callee of the statement) of each traceback entry of either twin, outermost
-    first, and "callee" for a recording callee's; Pelmora's callee is read off the
-    implementation line that the entry names."""
+    """(line, routine, callee of the statement) of each entry of either twin, "callee" for a
+    recording callee's; Pelmora's callee is read off the implementation line it names."""
     found = []
     for filename, line, function, text in traceback.extract_tb(tb):
         base = os.path.basename(filename)
@@ -133,14 +129,13 @@ def entries(tb):
     return found
 
 
-def source_line(name, line):
-    path = os.path.join(ROOT, "src", "draw", name)
-    with open(path if os.path.exists(path) else os.devnull) as source:
+def source_line(path, line):
+    with open(os.path.join(ROOT, "src", path)) as source:
         return ([""] + source.read().splitlines() + [""] * line)[line]
 
 
 def message(error):
-    """The exception's text; for NameError only the missing name, which Pelmora gives bare."""
+    """The exception's text; for NameError only the name, which Pelmora gives bare."""
     found = re.match(r"(?:global )?name '(\w+)' is not defined", str(error))
     return found.group(1) if isinstance(error, NameError) and found else str(error)
 
@@ -161,10 +156,9 @@ class Restorer(object):
 
 
 def observe(module, routine, args=(), kwargs=None, fail_at=None, bindings=(), instance=False):
-    """Everything one call of `routine` of `module` shows, in order: each call its callees got,
-    each traced operation, then the result or the exception, its text and traceback entries.
-    `args` and `bindings` may be functions of the log and the module, for objects fresh for each
-    twin; a binding to DELETED deletes the name. The namespaces are restored afterwards."""
+    """What one call shows, in order: its callees' calls, traced operations, the result or the
+    exception, its text and entries. `args` and `bindings` may be functions of the log and the
+    module (objects fresh for each twin); DELETED deletes a name."""
     log, restorer = [], Restorer([module, builtins])
     try:
         Recorder(GL_CALLEES, module, fail_at, log, instance)
@@ -233,8 +227,8 @@ def write_opengl(directory, files):
 
 
 def run(command, paths=(), cwd=None, unset=()):
-    """(status, stdout, stderr) of `command`, with `paths`, this build of the module, the tests
-    and the repository first on PYTHONPATH, and the variables `unset` removed."""
+    """(status, stdout, stderr) of `command` with `paths`, this build, tests/ and the tree first
+    on PYTHONPATH and the variables `unset` removed."""
     env = dict((k, v) for k, v in os.environ.items() if k not in unset)
     search = list(paths) + [os.path.dirname(Pelmora.__file__), os.path.join(ROOT, "tests"),
                             ROOT] + env.get("PYTHONPATH", "").split(os.pathsep)

@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from pelmora_tools import context
 from recording import BLOCK_OPENGL, run
 
 np = pytest.importorskip("numpy")
@@ -140,3 +141,22 @@ def test_window_draws_the_scene_and_saves_its_last_frame(tmpdir, scene):
     shot = np.asarray(Image.open(output).convert("RGB")).astype(int)
     check_scene(shot)
     assert (np.abs(shot - scene).max(axis=-1) > 24).mean() < 0.01  # the window shows the scene
+
+
+@pytest.mark.parametrize("version, egl, osmesa, chosen", [
+    ("3.1.7", None, None, "egl"),       # EGL first once PyOpenGL's EGL can import GLUT
+    ("3.1.10", None, None, "egl"),
+    ("3.1.6", None, None, "osmesa"),    # before that, OSMesa first
+    ("3.1.5", None, "no OSMesa", "egl"),
+    ("3.2.0", "no EGL", None, "osmesa"),
+])
+def test_default_backend_order(monkeypatch, version, egl, osmesa, chosen):
+    import OpenGL
+    for variable in ("PYOPENGL_PLATFORM", "EGL_PLATFORM"):  # put back after choose_platform
+        monkeypatch.setenv(variable, "")
+        monkeypatch.delenv(variable)
+    monkeypatch.setattr(context, "_platform_in_use", lambda: None)
+    monkeypatch.setattr(OpenGL, "__version__", version)
+    monkeypatch.setattr(context, "_egl_problem", lambda: egl)
+    monkeypatch.setattr(context, "_osmesa_problem", lambda: osmesa)
+    assert context.choose_platform() == chosen

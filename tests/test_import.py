@@ -162,40 +162,34 @@ def test_routines_of_a_failed_init_raise(tmpdir):
     out, reported, err = run_child("""
         attempt_import()
         from OpenGL.GLU import kept
-        half = kept[0]
-        report(sorted(name for name in vars(half) if name.startswith("draw")))
-        for call in (half.draw3DCoordinateAxes, lambda: half.drawViewVolume(1)):
+        report(sorted(name for name in vars(kept[0]) if name.startswith("draw")))
+        for call in (kept[0].draw3DCoordinateAxes, lambda: kept[0].drawViewVolume(1)):
             try:
                 call()
             except Exception as exc:
                 report(type(exc).__name__, exc)
-        import traceback
-        for name in %r:
-            sys.refused = name
+        for sys.refused in %r:
             sys.modules.pop("OpenGL.GLU", None)
             try:
                 import Pelmora
             except RuntimeError:
-                report([(entry[1], entry[2].split(" (")[0])
-                        for entry in traceback.extract_tb(sys.exc_info()[2])
-                        if entry[0] == "Pelmora.py"])
+                report([(entry[1], entry[2].split(" (")[0]) for entry in __import__(
+                    "traceback").extract_tb(sys.exc_info()[2]) if entry[0] == "Pelmora.py"])
     """ % ROUTINES, {"__init__.py": "", "GLUT.py": "", "GL.py": "", "GLU.py": """
         import sys, types
-        kept = []
-        class Trap(types.ModuleType):
-            def __setattr__(self, name, value):
-                kept.append(self)
-                if name == getattr(sys, "refused", "drawSquare"):
-                    raise RuntimeError("refused")
-                types.ModuleType.__setattr__(self, name, value)
-        __all__ = ["__class__"]
-        sys.modules[__name__].__class__ = Trap
+        kept, __all__ = [], ["__class__"]
+        def refuse(self, name, value):
+            kept.append(self)
+            if name == getattr(sys, "refused", "drawSquare"):
+                raise RuntimeError("refused")
+            types.ModuleType.__setattr__(self, name, value)
+        sys.modules[__name__].__class__ = type("Trap", (types.ModuleType,), {"__setattr__": refuse})
         """}, tmpdir)
     assert reported == [
         "RuntimeError refused", OUTER, "['draw3DCoordinateAxes', 'drawViewVolume']",
         "ImportError Pelmora is not initialised: its import failed, so its routines cannot run",
-        "TypeError drawViewVolume() takes exactly 6 positional arguments (1 given)",
-    ] + ["[(%d, 'init Pelmora')]" % line for line in (26, 43, 94, 102, 148)], err
+        "TypeError drawViewVolume() takes exactly 6 positional arguments (1 given)"] + [
+        "[(%d, 'init Pelmora')]" % line for line in (26, 43, 94, 102, 148)], err
 
 
 @pytest.mark.parametrize("blocked", [False, True])

@@ -52,50 +52,45 @@ def test_no_reference_leaks(tmpdir):
     assert status == 0 and "cases, no reference count drift" in out, out + err
 
 
-# Each case: names rebound in the module (None deletes one), then a call of the routines that
-# returns, or raises what it names.
+# Names rebound in the module (None deletes one), then calls, each of which returns or raises.
 CASES = [
-    ({}, "view(-1, 1, -1, 1, 1, 3); view(*[Fraction(1)] * 6)"),  # results of every kind
-    ({}, "view(1, 2, 3, 4, None, 5)"), ({}, "view(1, 2, 3, 'x', 1, 2)"),
-    ({}, "view(1, 2, 3, 4, 1, 0)"), ({}, "view(1, 2, 3, 4, 1, 10 ** 400)"),
-    ({}, "view(1, 2, 3, 4, 5)"), ({}, "view(1, 2, 3, 4, 5, 6, 7)"),
-    ({}, "view(1, 2, 3, 4, 5, 6, 7, far=1)"), ({}, "view(1, 2, bottom=3, near=5, far=6)"),
-    ({}, "view(1, 2, 3, 4, 5, 6, left=1)"), ({}, "view(1, 2, 3, 4, 5, far=6, depth=1)"),
-    ({}, "view(-1, 1, -1, near=1, top=1, far=3); view(far=3, near=1, top=1, bottom=-1, "
-         "right=1, left=-1)"),
-    ({}, "call_with_dict(view, b, {})"), ({}, "call_with_dict(view, b, {1: 2})"),
-    ({}, "call_with_dict(view, b[:5], {})"),
-    ({}, "axes(); gray(2.5); colored(True)"), ({}, "square('x')"), ({}, "square(10 ** 400)"),
+    ({}, "view(-1, 1, -1, 1, 1, 3) | view(*[Fraction(1)] * 6) | view(1, 2, 3, 4, None, 5) | "
+         "view(1, 2, 3, 'x', 1, 2) | view(1, 2, 3, 4, 1, 0) | view(1, 2, 3, 4, 1, 10 ** 400) | "
+         "view(1, 2, 3, 4, 5) | view(1, 2, 3, 4, 5, 6, 7) | view(1, 2, 3, 4, 5, 6, 7, far=1) | "
+         "view(1, 2, bottom=3, near=5, far=6) | view(1, 2, 3, 4, 5, 6, left=1) | "
+         "view(1, 2, 3, 4, 5, far=6, depth=1) | view(-1, 1, -1, near=1, top=1, far=3) | "
+         "view(far=3, near=1, top=1, bottom=-1, right=1, left=-1) | call_with_dict(view, b, {})"
+         " | call_with_dict(view, b, {1: 2}) | call_with_dict(view, b[:5], {}) | axes() | "
+         "gray(2.5) | colored(True) | square('x') | square(10 ** 400)"),
     # unbound callees in rows with built, empty and cached tuples; a constant; the last row
-    ({"glVertex3f": None}, "square(1)"), ({"glPushMatrix": None}, "gray(1)"),
+    ({"glVertex3f": None}, "square(1) | gray(1)"), ({"glPushMatrix": None}, "gray(1)"),
     ({"glRotatef": None}, "gray(1)"), ({"GL_QUADS": None}, "square(1)"),
-    ({"glEnd": None}, "view(*b)"), ({"glVertex4d": "raising"}, "view(*b)"),
-    ({"glPushMatrix": "raising"}, "gray(1)"),
-    # failures nested in a cube's square, and in routines a callee re-enters
-    ({"glVertex3f": "raising"}, "gray(1)"), ({"glEnd": None}, "colored(1)"),
-    ({"glPopMatrix": "swallowing"}, "gray(1)"), ({"glEnd": "lambda: view(1, 2, 3, 4, 0, 0)"}, "axes()"),
-    ({"glPushMatrix": "lambda: square(2)"}, "colored(1)"),
-    ({"glBegin": "square"}, "square(1)"),  # to the recursion limit
+    ({"glEnd": None}, "view(*b) | colored(1)"), ({"glVertex4d": "raising"}, "view(*b)"),
+    ({"glPushMatrix": "raising"}, "gray(1)"), ({"glVertex3f": "raising"}, "gray(1)"),
+    # routines that a callee re-enters, and to the recursion limit
+    ({"glPopMatrix": "swallowing"}, "gray(1)"), ({"glEnd": "lambda: view(1, 2, 3, 4, 0, 0)"},
+                                                 "axes()"),
+    ({"glPushMatrix": "lambda: square(2)"}, "colored(1)"), ({"glBegin": "square"}, "square(1)"),
 ]
 
 
 def growth(code, names):
     """References gained over a round of calls, after two rounds to warm up."""
-    code, totals = compile(code, code, "exec"), []
+    calls, totals = [compile(call, call, "eval") for call in code.split(" | ")], []
     for _ in range(3):
         for _ in range(ITERATIONS):
-            try:
-                exec(code, names)
-            except Exception:
-                pass
+            for call in calls:
+                try:
+                    eval(call, names)
+                except Exception:
+                    pass
         gc.collect()
         totals.append(sys.gettotalrefcount())
     return totals[2] - totals[1]
 
 
 def main():
-    tests = os.path.dirname(os.path.abspath(__file__))
-    sys.path[:0] = [tests, os.path.dirname(tests)]
+    sys.path[:0] = [os.path.dirname(os.path.abspath(__file__))]
     import Pelmora as m
     from recording import Failure, call_with_dict
 
@@ -108,9 +103,9 @@ def main():
         except ZeroDivisionError:
             pass
     names = dict(square=m.drawSquare, axes=m.draw3DCoordinateAxes, view=m.drawViewVolume,
-                 gray=m.drawGrayCube, colored=m.drawColoredCube, b=(-1.0, 1.0, -1.0, 1.0, 1.0, 10.0),
-                 Fraction=Fraction, call_with_dict=call_with_dict, raising=raising,
-                 swallowing=swallowing)
+                 gray=m.drawGrayCube, colored=m.drawColoredCube, Fraction=Fraction,
+                 b=(-1.0, 1.0, -1.0, 1.0, 1.0, 10.0), call_with_dict=call_with_dict,
+                 raising=raising, swallowing=swallowing)
     base, problems = growth("None", names), []
     for bindings, code in CASES:
         saved = dict(m.__dict__)
@@ -118,18 +113,15 @@ def main():
             setattr(m, name, eval(value, names)) if value else delattr(m, name)
         refs = growth(code, names) - base  # an over-release shows as a drop, as wrong as a leak
         m.__dict__.update(saved)
-        if refs:
-            problems.append("%s with %s: reference count drifted by %d" % (code, bindings, refs))
-    try:
-        from _testcapi import run_in_subinterp
-        # Each subinterpreter's module and state go with it; the baseline is what an
-        # interpreter that imports only PyOpenGL leaves.
-        refs = (growth("run('import Pelmora\\nPelmora.drawGrayCube(1)')", {"run": run_in_subinterp})
-                - growth("run('import OpenGL.GL')", {"run": run_in_subinterp}))
-        if refs:
-            problems.append("subinterpreter imports: reference count drifted by %d" % refs)
-    except ImportError:
-        pass
+        problems += ["%s with %s: reference count drifted by %d" % (code, bindings, refs)] * (
+            refs != 0)
+    from _testcapi import run_in_subinterp
+    # Each subinterpreter's module and state go with it; the baseline is what an interpreter
+    # that imports only PyOpenGL leaves.
+    names = {"run": run_in_subinterp}
+    refs = (growth("run('import Pelmora\\nPelmora.drawGrayCube(1)')", names) -
+            growth("run('import OpenGL.GL')", names))
+    problems += ["subinterpreter imports: reference count drifted by %d" % refs] * (refs != 0)
     print("\n".join(["FAILED:"] + problems) if problems else
           "%d cases, no reference count drift" % len(CASES))
     return 1 if problems else 0
