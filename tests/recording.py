@@ -53,7 +53,7 @@ class Recorder(object):
         self.calls, self.count, self.fail_at = [] if calls is None else calls, 0, fail_at
         for name in names:
             record = self.callee(name)
-            call = type("Callee", (object,), {"__call__": lambda self, *a: record(*a)})
+            call = type("Callee", (object,), {"__call__": staticmethod(record)})
             setattr(module, name, call() if instance else record)
 
     def callee(self, name):
