@@ -179,7 +179,7 @@ def view(ortho, *rotation):
 
 def colour_now():
     from OpenGL import GL
-    return [round(c, 3) for c in GL.glGetFloatv(GL.GL_CURRENT_COLOR)]
+    return [round(float(c), 3) for c in GL.glGetFloatv(GL.GL_CURRENT_COLOR)]
 
 
 def test_square_covers_its_middle_and_closes_its_pair(gl):
