@@ -1,12 +1,7 @@
-"""Random programs run against Pelmora and against its plain-Python twin, compared step by
-step: rebinding and deleting names (in the namespace and in builtins), callees that raise,
-rebind a name or re-enter a routine, and routines called with odd arguments.
-
-    python fuzz/fuzz_pelmora.py [--programs N] [--seconds S] [--seed N]
-
-Stops after N programs or S seconds, whichever comes first. Prints the seed; on the first
-difference prints the program and both observations and exits 1. Python 2.7 and 3.
-"""
+"""Random programs run against Pelmora and its plain-Python twin, compared step by step:
+names rebound and deleted (in the namespace and builtins), callees that raise, rebind a name or
+re-enter a routine, and odd arguments. Stops after --programs or --seconds; on the first
+difference prints the program and both observations and exits 1."""
 from __future__ import print_function
 
 import argparse
@@ -19,89 +14,59 @@ from fractions import Fraction
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "tests"))
 from recording import (GL_CALLEES, GL_CONSTANTS, ROUTINES, TWINS, Failure,  # noqa: E402
-                       Recorder, Restorer, Traced, describe, entries, message)
+                       Recorder, Restorer, builtins, describe, entries, message, traced)
 
-try:
-    import builtins
-except ImportError:  # Python 2.7
-    import __builtin__ as builtins
-
-ARITY = {"draw3DCoordinateAxes": 0, "drawViewVolume": 6}
-VALUES = [0, 1, -3, 7, 2.5, -0.0, 0.0, 1e308, 10 ** 400, True, None, "s", Fraction(1, 3),
-          "traced"]
 # Floats made at run time: a free-threaded build shares equal float constants between code
-# objects, which would make the reference's literals the caller's own argument objects.
-VALUES = [float(repr(value)) if type(value) is float else value for value in VALUES]
+# objects, which would make the twin's literals the caller's own argument objects.
+VALUES = [0, 1, -3, 7, float("2.5"), float("-0.0"), float("0"), float("1e308"), 10 ** 400,
+          True, None, "s", Fraction(1, 3), "traced"]
+NAMES = ["left", "right", "bottom", "top", "near", "far"]
 
 
 def callee(kind, module, log):
-    """A stand-in for an OpenGL name, fresh for each twin."""
-    if kind == "raise":
-        def raising(*args):
-            log.append(("raising", len(args)))
+    """A stand-in for an OpenGL name, fresh for each twin: raises, rebinds glEnd, re-enters."""
+    def act(*args):
+        log.append((kind, len(args)))
+        if kind == "raise":
             raise Failure("raised")
-        return raising
-    if kind == "rebind":
-        def rebinding(*args):
-            log.append(("rebinding", len(args)))
+        if kind == "rebind":
             module.glEnd = len
-        return rebinding
-    if kind == "reenter":
-        def reentering(*args):
-            log.append(("reentering", len(args)))
-            routine = module.__dict__.get("drawSquare")
-            if not reentering.inside and callable(routine):
-                reentering.inside = True
-                routine(2)
-        reentering.inside = False
-        return reentering
-    return {"len": len, "none": None, "int": 5}[kind]
+        if kind == "reenter" and log.count((kind, len(args))) == 1 and callable(
+                module.__dict__.get("drawSquare")):
+            module.drawSquare(2)
+    return {"len": len, "none": None, "int": 5}.get(kind, act)
 
 
 def make_program(rng):
     steps = []
     for _ in range(rng.randint(1, 6)):
-        roll = rng.random()
-        name = rng.choice(GL_CALLEES + GL_CONSTANTS + ["drawSquare"])
-        if roll < 0.25:
-            kind = rng.choice(["raise", "rebind", "reenter", "len", "none", "int"])
-            steps.append(("bind", name, kind))
-        elif roll < 0.35:
-            steps.append(("delete", name))
-        elif roll < 0.4:
-            steps.append(("builtin", name))
-        else:
-            routine = rng.choice(ROUTINES)
-            count = ARITY.get(routine, 1)
-            args = [rng.choice(VALUES) for _ in range(count)]
-            keywords = rng.randint(0, count) if routine == "drawViewVolume" else 0
-            steps.append(("call", routine, args, keywords, rng.choice([None, None, 1, 3, 17])))
+        roll, name = rng.random(), rng.choice(GL_CALLEES + GL_CONSTANTS + ["drawSquare"])
+        kind = rng.choice(["raise", "rebind", "reenter", "len", "none", "int"])
+        routine = rng.choice(ROUTINES)
+        count = {"draw3DCoordinateAxes": 0, "drawViewVolume": 6}.get(routine, 1)
+        steps.append(("bind", name, kind) if roll < 0.25 else ("delete", name) if roll < 0.35
+                     else ("builtin", name) if roll < 0.4 else
+                     ("call", routine, [rng.choice(VALUES) for _ in range(count)],
+                      rng.randint(0, count) if count == 6 else 0, rng.choice([None, None, 1, 3, 17])))
     return steps
 
 
 def run_program(module, steps):
-    log = []
-    restorer = Restorer([module, builtins])
+    log, restorer = [], Restorer([module, builtins])
     recorder = Recorder(GL_CALLEES, module, calls=log)
     try:
         for step in steps:
-            if step[0] == "bind":
-                setattr(module, step[1], callee(step[2], module, log))
-            elif step[0] == "delete" and step[1] in module.__dict__:
+            if step[0] in ("delete", "builtin") and step[1] in module.__dict__:
                 delattr(module, step[1])
-            elif step[0] == "builtin":
-                setattr(builtins, step[1], callee("raise", module, log))
-                if step[1] in module.__dict__:
-                    delattr(module, step[1])
+            if step[0] in ("bind", "builtin"):
+                setattr(builtins if step[0] == "builtin" else module, step[1],
+                        callee(step[2] if step[0] == "bind" else "raise", module, log))
             elif step[0] == "call" and callable(module.__dict__.get(step[1])):
-                _, routine, values, keywords, fail_at = step
-                recorder.count, recorder.fail_at = 0, fail_at
-                args = [Traced(2.0, "traced", log) if value == "traced" else value
-                        for value in values]
-                split, start = len(args) - keywords, len(log)
-                names = ["left", "right", "bottom", "top", "near", "far"][split:]
+                _, routine, values, keywords, recorder.fail_at = step
+                args = [traced(2.0, "traced", log) if v == "traced" else v for v in values]
+                split, start, recorder.count = len(args) - keywords, len(log), 0
                 try:
-                    getattr(module, routine)(*args[:split], **dict(zip(names, args[split:])))
+                    getattr(module, routine)(*args[:split], **dict(zip(NAMES[split:], args[split:])))
                     log.append(("returned",))
                 except Exception as error:
                     log.append(("raised", type(error).__name__, message(error),
@@ -113,25 +78,6 @@ def run_program(module, steps):
     return log
 
 
-def check(steps):
-    """None when both twins show the same, else the two observations."""
-    seen = [run_program(module, steps) for module in TWINS]
-    return None if seen[0] == seen[1] else seen
-
-
-def fuzz(programs, seconds, seed):
-    rng = random.Random(seed)
-    deadline = time.time() + seconds
-    for number in range(programs):
-        if time.time() > deadline:
-            return number, None
-        steps = make_program(rng)
-        found = check(steps)
-        if found:
-            return number, (steps, found)
-    return programs, None
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--programs", type=int, default=100000)
@@ -139,11 +85,15 @@ def main():
     parser.add_argument("--seed", type=int, default=random.randrange(1 << 30))
     options = parser.parse_args()
     print("seed %d" % options.seed)
-    count, found = fuzz(options.programs, options.seconds, options.seed)
-    if found:
-        steps, (ours, theirs) = found
-        print("program %d differs:\n  %r\nPelmora:   %r\nreference: %r" % (count, steps, ours, theirs))
-        return 1
+    rng, deadline, count = random.Random(options.seed), time.time() + options.seconds, 0
+    while count < options.programs and time.time() < deadline:
+        steps = make_program(rng)
+        seen = [run_program(module, steps) for module in TWINS]
+        if seen[0] != seen[1]:
+            print("program %d differs:\n  %r\nPelmora:   %r\nreference: %r"
+                  % (count, steps, seen[0], seen[1]))
+            return 1
+        count += 1
     print("%d programs, no difference" % count)
     return 0
 

@@ -1,4 +1,4 @@
-"""Shared fixtures: a current offscreen OpenGL context with a known state for every test.
+"""Shared fixtures: a current offscreen OpenGL context, and namespaces restored after a test.
 
 The backend is chosen here, before any test module imports OpenGL, because PyOpenGL fixes
 its platform at its first import. PELMORA_REQUIRE_GL=1 (set by CI) turns a missing backend
@@ -15,8 +15,6 @@ try:
 except ContextError as exc:
     BACKEND, BACKEND_ERROR = None, str(exc)
 
-GL_SIZE = 64
-
 
 def pytest_report_header(config):
     return "offscreen OpenGL: %s" % (BACKEND or "none (%s)" % BACKEND_ERROR)
@@ -24,14 +22,14 @@ def pytest_report_header(config):
 
 @pytest.fixture
 def gl():
-    """A fresh GL_SIZE x GL_SIZE context, current, with identity matrices, the full viewport,
-    white current colour and buffers cleared to opaque black; destroyed after the test."""
+    """A fresh 64x64 context, current, with identity matrices, white current colour and
+    buffers cleared to opaque black; destroyed after the test."""
     if BACKEND is None:
         message = "no offscreen OpenGL context: %s" % BACKEND_ERROR
         if os.environ.get("PELMORA_REQUIRE_GL") == "1":
             pytest.fail(message)
         pytest.skip(message)
-    context = make_context(GL_SIZE, GL_SIZE)
+    context = make_context(64, 64)
     try:
         context.make_current()
         context.reset_state()
@@ -42,10 +40,9 @@ def gl():
 
 @pytest.fixture
 def namespace():
-    """Pelmora, with its namespace and its twin's restored after the test whatever the test
-    rebinds or deletes there."""
+    """Pelmora, with its namespace, its twin's and the builtins restored after the test."""
     from recording import TWINS, Restorer
-    restorer = Restorer(TWINS)
+    restorer = Restorer()
     try:
         yield TWINS[0]
     finally:

@@ -9,6 +9,6 @@ from recording import ROOT, run
 
 def test_short_fuzz_run():
     command = [sys.executable, os.path.join(ROOT, "fuzz", "fuzz_pelmora.py"),
-               "--programs", "3000", "--seconds", "4", "--seed", "1"]
+               "--programs", "3000", "--seconds", "1", "--seed", "1"]
     status, out, err = run(command)
     assert status == 0 and "no difference" in out, "%s\n%s%s" % (" ".join(command), out, err)
