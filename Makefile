@@ -1,5 +1,5 @@
 # Entry points. `make test` is the full test command: install, then every interpreter here.
-.PHONY: install test test-roots demo bench sanitize fuzz clean
+.PHONY: install test test-roots demo bench sanitize clean
 
 install:
 	bash scripts/install.sh
@@ -24,10 +24,6 @@ bench: install
 # The whole suite against an AddressSanitizer + UBSan build; any report fails it.
 sanitize: install
 	bash scripts/sanitize.sh
-
-# A long fuzz run against the plain-Python twin (FUZZ_ARGS="--programs N --seconds S --seed N").
-fuzz: install
-	bash scripts/fuzz.sh $(FUZZ_ARGS)
 
 # Only the legs in fresh Debian roots (bookworm, trixie, testing), which `make test` runs under CI.
 test-roots:

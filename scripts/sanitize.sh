@@ -8,7 +8,7 @@
 #
 #   scripts/sanitize.sh                          pytest tests/ on .venv/bin/python
 #   scripts/sanitize.sh --python PY              the same on another interpreter (2.7 too)
-#   scripts/sanitize.sh [--python PY] -- CMD...  another command, e.g. the fuzzer
+#   scripts/sanitize.sh [--python PY] -- CMD...  another command, e.g. a long run of one test
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)

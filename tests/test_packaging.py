@@ -27,7 +27,7 @@ def test_sdist_contents_and_metadata(tmpdir):
     wanted = ["LICENSE", "README.md", "setup.py", "pyproject.toml", "MANIFEST.in", "pytest.ini",
               "Makefile", "docs/pelmora-demo.png"]
     for pattern in ["tests/*.py", "src/*/*.cpp", "src/*/*.h", "Pelmora-stubs/*.pyi",
-                    "pelmora_tools/*.py", "fuzz/*.py", "scripts/*"]:
+                    "pelmora_tools/*.py", "scripts/*"]:
         wanted += [os.path.relpath(path, ROOT) for path in glob.glob(os.path.join(ROOT, pattern))]
     assert sorted(set(wanted) - members) == []
     assert [m for m in members if re.search(r"\.(so|o|pyc)$|__pycache__|^\.venv", m)] == []
