@@ -59,15 +59,11 @@ def runs(flags):
     return list(zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)))
 
 
-@pytest.mark.parametrize("draw, size, routines", [
-    (None, "480x320", ["drawSquare", "drawColoredCube", "drawGrayCube", "draw3DCoordinateAxes",
-                       "drawViewVolume"]),
-    ("view-volume,axes", "320x640", ["drawViewVolume", "draw3DCoordinateAxes"]),
-])
-def test_gallery_frames_each_routine_whole_in_its_labelled_panel(tmpdir, draw, size, routines):
-    pixels = render(str(tmpdir.join("g.png")), ["--gallery", "--size", size] +
-                    (["--draw", draw] if draw else []))
-    assert "%dx%d" % pixels.shape[1::-1] == size
+def test_gallery_frames_each_routine_whole_in_its_labelled_panel(tmpdir):
+    routines = ["drawSquare", "drawColoredCube", "drawGrayCube", "draw3DCoordinateAxes",
+                "drawViewVolume"]
+    pixels = render(str(tmpdir.join("g.png")), ["--gallery", "--size", "480x320"])
+    assert pixels.shape == (320, 480, 3)
     # Panels are blocks of the commonest colour but the backdrop's (the picture's corner).
     backdrop = matches(pixels, pixels[0, 0], 0)
     colours, counts = np.unique(pixels[~backdrop], axis=0, return_counts=True)
@@ -92,15 +88,12 @@ HIDE_GL = ("import ctypes\nreal = ctypes.CDLL\nclass Hidden(real):\n"
 
 
 @pytest.mark.parametrize("prelude, args, message", [
-    (BLOCK_OPENGL + "sys.meta_path.insert(0, BlockOpenGL())\n", [],
-     "ERROR: PyOpenGL not installed properly."),
     (BLOCK_OPENGL.replace("OpenGL", "PIL") + "sys.meta_path.insert(0, BlockPIL())\n" + HIDE_GL,
      [], "error: writing PNG needs Pillow, which is not installed: {python} -m pip install Pillow"),
     (HIDE_GL, [], "error: no offscreen OpenGL backend is usable."),
     ("", ["--window", "--frames", "1"], "error: --window needs an X display and DISPLAY is not set"),
     # The path is checked first: the missing GL libraries are never reached.
     (HIDE_GL, ["-o", "{tmp}/file/p.png"], "error: cannot write {tmp}/file/p.png: {tmp}/file is not a directory"),
-    ("", ["-o", "{tmp}"], "error: cannot write {tmp}: it is a directory"),
 ])
 def test_host_failure_is_one_clear_line(tmpdir, prelude, args, message):
     tmpdir.join("file").write("")
