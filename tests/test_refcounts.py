@@ -71,6 +71,7 @@ CASES = [
     ({"glPopMatrix": "swallowing"}, "gray(1)"), ({"glEnd": "lambda: view(1, 2, 3, 4, 0, 0)"},
                                                  "axes()"),
     ({"glPushMatrix": "lambda: square(2)"}, "colored(1)"), ({"glBegin": "square"}, "square(1)"),
+    ({"glVertex3f": "calling"}, "square(reentering)"),  # released items that re-enter
 ]
 
 
@@ -102,7 +103,12 @@ def main():
             m.drawViewVolume(1, 2, 3, 4, 0, 0)
         except ZeroDivisionError:
             pass
-    names = dict(square=m.drawSquare, axes=m.draw3DCoordinateAxes, view=m.drawViewVolume,
+    class Dying(object):
+        def __del__(self):
+            m.drawSquare(2)
+    reentering = type("Size", (object,), {"__rmul__": lambda self, other: Dying()})()
+    calling = type("Calling", (object,), {"__call__": lambda self, *args: None})()  # a tuple
+    names = dict(reentering=reentering, calling=calling, square=m.drawSquare, axes=m.draw3DCoordinateAxes, view=m.drawViewVolume,
                  gray=m.drawGrayCube, colored=m.drawColoredCube, Fraction=Fraction,
                  b=(-1.0, 1.0, -1.0, 1.0, 1.0, 10.0), call_with_dict=call_with_dict,
                  raising=raising, swallowing=swallowing)
