@@ -89,11 +89,14 @@ HIDE_GL = ("import ctypes\nreal = ctypes.CDLL\nclass Hidden(real):\n"
 
 @pytest.mark.parametrize("prelude, args, message", [
     (BLOCK_OPENGL.replace("OpenGL", "PIL") + "sys.meta_path.insert(0, BlockPIL())\n" + HIDE_GL,
-     [], "error: writing PNG needs Pillow, which is not installed: {python} -m pip install Pillow"),
+     [], "error: writing PNG needs Pillow, which is not installed: "
+         "{python} -m pip install Pillow"),
     (HIDE_GL, [], "error: no offscreen OpenGL backend is usable."),
-    ("", ["--window", "--frames", "1"], "error: --window needs an X display and DISPLAY is not set"),
+    ("", ["--window", "--frames", "1"],
+     "error: --window needs an X display and DISPLAY is not set"),
     # The path is checked first: the missing GL libraries are never reached.
-    (HIDE_GL, ["-o", "{tmp}/file/p.png"], "error: cannot write {tmp}/file/p.png: {tmp}/file is not a directory"),
+    (HIDE_GL, ["-o", "{tmp}/file/p.png"],
+     "error: cannot write {tmp}/file/p.png: {tmp}/file is not a directory"),
 ])
 def test_host_failure_is_one_clear_line(tmpdir, prelude, args, message):
     tmpdir.join("file").write("")
@@ -110,7 +113,8 @@ def test_failed_write_leaves_the_previous_picture_whole(tmpdir, scene):
     Image.fromarray(scene.astype("uint8")).save(str(path))
     before = path.read_binary()
     full_disk = ("import errno\nfrom PIL import Image\ndef save(self, fp, *args, **kwargs):\n"
-                 "    fp.write(b'half a picture')\n    raise IOError(errno.ENOSPC, 'No space left')\n"
+                 "    fp.write(b'half a picture')\n"
+                 "    raise IOError(errno.ENOSPC, 'No space left')\n"
                  "Image.Image.save = save\n")
     status, out, err = run([sys.executable, "-c", full_disk + RUN_MAIN, "-o", str(path), "--size",
                             "64x64"],

@@ -19,7 +19,8 @@ PRELUDE = BLOCK_OPENGL + """
 def report(*items):
     sys.__stderr__.write("@ " + " ".join(str(item) for item in items) + "\\n")
 def routines():
-    return sorted(n for n in getattr(sys.modules.get("Pelmora"), "__dict__", {}) if n[:4] == "draw")
+    names = getattr(sys.modules.get("Pelmora"), "__dict__", {})
+    return sorted(name for name in names if name[:4] == "draw")
 def attempt_import():
     try:
         raise KeyError("outer")
@@ -73,7 +74,8 @@ def test_star_imports_in_order_with_the_last_winning(tmpdir):
                         type(Pelmora.drawSquare).__name__]))
         print(' '.join(n for n in ('_hidden', 'unlisted') if hasattr(Pelmora, n)))
     """, paths=[write_opengl(tmpdir, FAKE_OPENGL)])
-    assert (status, out.splitlines()) == (0, ["glu glut gl gl builtin_function_or_method", ""]), err
+    assert (status, out.splitlines()) == (
+        0, ["glu glut gl gl builtin_function_or_method", ""]), err
 
 
 def test_all_naming_a_missing_attribute_fails_that_import(tmpdir):
@@ -178,7 +180,8 @@ def test_routines_of_a_failed_init_raise(tmpdir):
             if name == getattr(sys, "refused", "drawSquare"):
                 raise RuntimeError("refused")
             types.ModuleType.__setattr__(self, name, value)
-        sys.modules[__name__].__class__ = type("Trap", (types.ModuleType,), {"__setattr__": refuse})
+        sys.modules[__name__].__class__ = type("Trap", (types.ModuleType,),
+                                               {"__setattr__": refuse})
         """}, tmpdir)
     assert reported == [
         "RuntimeError refused", OUTER, "['draw3DCoordinateAxes', 'drawViewVolume']",

@@ -51,7 +51,8 @@ def test_reimport_and_reload_read_the_new_module(tmpdir):
     assert out.splitlines() == (["['first']", "['second'] ['first']", "['first again'] ['second']",
                                  "['reloaded'] ['first again']"] if PY3 else
                                 # one module per process: all read the first import's namespace
-                                ["['first']", "['first'] ['first']"] + ["['first again'] ['first again']"] * 2)
+                                ["['first']", "['first'] ['first']"] +
+                                ["['first again'] ['first again']"] * 2)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dictionary watchers are Python 3.12+")

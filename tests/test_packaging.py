@@ -37,5 +37,6 @@ def test_sdist_contents_and_metadata(tmpdir):
         assert "Programming Language :: Python :: " + version in classifiers
     assert (info["License-Expression"] or info["License"]) == "MIT"
     with open(str(tmpdir.join("Pelmora.egg-info", "requires.txt"))) as handle:
-        requires = handle.read().split("[")[0].split()  # older setuptools keep them out of PKG-INFO
+        # older setuptools keep them out of PKG-INFO
+        requires = handle.read().split("[")[0].split()
     assert set(re.split(r"[<>=;]", line)[0] for line in requires) == set(["PyOpenGL", "Pillow"])

@@ -24,7 +24,8 @@ def commands(page):
     found = [line.split(" #")[0].strip() for block in re.findall(r"```sh\n(.*?)```", text, re.S)
              for line in block.splitlines()]
     prose = re.sub(r"```.*?```", "", text, flags=re.S)
-    return [c for c in found + re.findall(r"`((?:make|bash|pelmora-demo|python) [^`]*)`", prose) if c]
+    spans = re.findall(r"`((?:make|bash|pelmora-demo|python) [^`]*)`", prose)
+    return [command for command in found + spans if command]
 
 
 PAGES = ["README.md"] + ["docs/" + name for name in sorted(os.listdir(os.path.join(ROOT, "docs")))

@@ -39,7 +39,8 @@ CALLS = [("drawSquare", (v,), None) for v in [
     (HUGE, 1), (float(1), HUGE), (INF, float(2)), (float(2), INF), (NAN, 1), (True, 2),
     (Fraction(1, 3), 2), (2, 3 + 0j), ("near", 5), (1, "far")]] + [
     ("drawViewVolume", BOUNDS, None), ("drawViewVolume", (None, 1, 2, 3, 4, 5), None),
-    ("drawViewVolume", tracing(*BOUNDS), None), ("drawViewVolume", tracing(-2, 2, -1, 1, 3, 7), None),
+    ("drawViewVolume", tracing(*BOUNDS), None),
+    ("drawViewVolume", tracing(-2, 2, -1, 1, 3, 7), None),
     ("drawViewVolume", tracing(-2, 2, -1, 1, ZERO, 4), None),
     ("drawViewVolume", tracing(-2, 2, -1, 1, float(3), 0), None),
     ("drawViewVolume", (), dict(zip(NAMES, BOUNDS))),
@@ -118,7 +119,8 @@ def test_pinned_calls():
         assert values(seen, "glColor4f") == [colour + (1,) for colour in colours]
         assert values(seen, "glRotatef") == [(90, 0, 1, 0)] * 2 + [(90, 1, 0, 0), (-90, 1, 0, 0)]
         assert [z for _, _, z in values(seen, "glTranslatef")] == [.5, -.5, -.5, .5, -.5, -.5]
-    ops = [items for name, items in assert_twins("drawViewVolume", tracing(*BOUNDS)) if name == "op"]
+    ops = [items for name, items in assert_twins("drawViewVolume", tracing(*BOUNDS))
+           if name == "op"]
     assert ops[:2] + ops[16:18] == [("-", "near")] * 3 + [("/", "near", "far", False)]
     assert ops[-5:] == [("/", "far", "near", False), ("*", "(far/near)", "right", False),
                         ("/", "far", "near", False), ("*", "(far/near)", "bottom", False),
@@ -144,7 +146,8 @@ SIX = (1, 2, 3, 4, 5, 6)
     ((1, 2), {"bottom": 3, "near": 5, "far": 6}, COUNT % 3),
     ((1,), {"top": 4, "near": 5, "far": 6}, COUNT % 1), ((1, 2, 3, 4, 5), {"depth": 6}, COUNT % 5),
     (SIX, {"left": 1}, MULTIPLE % "left"), (SIX, {built("near"): 1}, MULTIPLE % "near"),
-    (SIX, {"depth": 1}, UNEXPECTED % "depth"), (SIX, {EqualToEverything("xyz"): 1}, UNEXPECTED % "xyz"),
+    (SIX, {"depth": 1}, UNEXPECTED % "depth"),
+    (SIX, {EqualToEverything("xyz"): 1}, UNEXPECTED % "xyz"),
     (SIX, {1: 1}, "drawViewVolume() keywords must be strings"),
     (SIX, {b"far" if PY3 else u"far": 1}, "drawViewVolume() keywords must be strings"),
     (SIX, {EqualToEverything("top"): 1}, MULTIPLE % "top"),
