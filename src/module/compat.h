@@ -573,6 +573,14 @@ inline constexpr bool kFreeThreaded = true;
 inline constexpr bool kFreeThreaded = false;
 #endif
 
+// Whether the interpreter lists every live object (sys.getobjects; every 2.7 debug build):
+// an object the engine keeps for reuse would stay on that list, where Python code finds it.
+#if defined(Py_TRACE_REFS)
+inline constexpr bool kListsAllObjects = true;
+#else
+inline constexpr bool kListsAllObjects = false;
+#endif
+
 // Noticing that a dictionary changed, for results kept across lookups: its version tag on
 // 3.8-3.11; a dictionary watcher from 3.12 (the tag is deprecated there), whose callback
 // advances one process-wide count; nothing on 2.7, nor on a free-threaded build, where a

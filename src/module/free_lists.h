@@ -3,7 +3,8 @@
 // interpreter's allocator would hand the same memory back for the next one; keeping
 // it skips that round trip. An object that anything else still holds is released
 // as usual and never reused, so every callee still receives a tuple and floats that
-// no one else holds. Off on a free-threaded build and with PELMORA_UNCACHED.
+// no one else holds. Off on a free-threaded build, on one that lists every live object,
+// and with PELMORA_UNCACHED.
 #pragma once
 
 #include "module/caches.h"
@@ -21,7 +22,9 @@ public:
     FreeLists(const FreeLists&) = delete;
     FreeLists& operator=(const FreeLists&) = delete;
 
-    void start() { enabled_ = !compat::kFreeThreaded && !caches_switched_off(); }
+    void start() {
+        enabled_ = !compat::kFreeThreaded && !compat::kListsAllObjects && !caches_switched_off();
+    }
 
     // Releases everything kept and keeps no more until the next start.
     void clear() {
@@ -44,6 +47,7 @@ public:
     // A tuple of `size` empty slots that the cycle collector does not know yet
     // (track it once it is filled), or null when none is kept; then make one.
     PyObject* take_tuple(std::size_t size) {
+        if (!enabled_) return nullptr;  // nothing kept, and nothing written: threads may share it
         PyObject* tuple = tuples_[size];
         tuples_[size] = nullptr;
         return tuple;
