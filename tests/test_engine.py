@@ -6,14 +6,15 @@ import gc
 import os
 import sys
 import sysconfig
+import traceback
 import types
 import weakref
 
 import pytest
 
 import Pelmora
-from recording import (DELETED, GL_CALLEES, MODULE_FILE, TWINS, WATCHER_IDS, Recorder, Restorer,
-                       builtins, call_with_dict, module_entries, run_code)
+from recording import (DELETED, FIELD, GL_CALLEES, MODULE_FILE, PY3, TWINS, WATCHER_IDS, Recorder,
+                       Restorer, builtins, call_with_dict, module_entries, run_code)
 
 try:
     from functools import lru_cache
@@ -231,13 +232,54 @@ def check_objects_made_again_are_new_to_everyone():
         [("released", value, 0) for value in (-.5, -.5, -.5, .5, .5, .5, .5, -.5)]
 
 
+def check_errors_from_comparing_names():
+    """Python 3 passes on what comparing a colliding name raises; 2.7 counts it a miss."""
+    recorder = Recorder(["glColor4f", "glBegin", "glVertex3f", "glVertex3d", "glVertex4d"])
+    del Pelmora.glEnd
+    for error in (LookupError, KeyboardInterrupt):
+        def eq(self, other):
+            raise error("compared")
+        key = type("Key", (str,), {"__hash__": str.__hash__, "__eq__": eq})
+        with pytest.raises(error if PY3 else TypeError) as excinfo:
+            Pelmora.drawViewVolume(1, 2, 3, 4, 5, **{key("far"): 6})
+        assert [n for n, _ in module_entries(excinfo)] == [43]
+        named = key("glEnd")
+        Pelmora.__dict__[named] = None
+        with pytest.raises(error if PY3 else NameError) as excinfo:
+            Pelmora.drawSquare(1)
+        del Pelmora.__dict__[named]
+        assert [n for n, _ in module_entries(excinfo)] == [100]
+    assert [name for name, _ in recorder.calls] == (["glBegin"] + ["glVertex3f"] * 4) * 2
+
+
+def test_traceback_entry_between_caller_and_callee(namespace):
+    class Boom(Exception):
+        pass
+    boom = Boom("from the callee")
+
+    def glVertex3f(*args):
+        raise boom
+    Recorder(["glBegin", "glEnd"])
+    Pelmora.glVertex3f = glVertex3f
+    with pytest.raises(Boom) as excinfo:
+        Pelmora.drawSquare(1)
+    assert excinfo.value is boom
+    entries = traceback.extract_tb(excinfo.tb)
+    functions = [entry[2] for entry in entries]
+    assert functions[-1] == "glVertex3f"
+    assert FIELD.match(functions[-2]).group(1) == "drawSquare"
+    assert entries[-2][0] == "Pelmora.py" and entries[-2][1] == 96
+    assert functions[-3] == "test_traceback_entry_between_caller_and_callee"
+
+
 CHECKS = [check_rebinding_takes_effect_from_the_next_statement,
           check_floats_fresh_and_shared_tuples_the_very_objects,
           check_one_traceback_entry_per_failed_call, check_objects_made_again_are_new_to_everyone,
+          check_errors_from_comparing_names,
           check_changed_module_class_and_getattr_go_the_generic_way,
           check_callee_then_tuple_then_result_released]
 if sys.version_info < (3, 7):  # module __getattr__ is 3.7+
-    CHECKS = CHECKS[:4]
+    CHECKS = CHECKS[:5]
 
 
 def run_checks(checks):

@@ -44,13 +44,26 @@ def run_child(code, opengl=None, tmpdir=None):
     return out, [line[2:] for line in err.splitlines() if line.startswith("@ ")], err
 
 
+MODULE_DOC = (
+    "\nPelmora\n\nThis file contains some helper functions for drawing using OpenGL. These are\n"
+    "not critical for the assignment and were placed here to reduce clutter.\n\n"
+    "IMPORTANT NOTE:\n---------------\n"
+    "Make sure that this file is in the same directory as the Tovrin starter code.\n\n"
+    "If you choose to add your own drawing helper functions please mark them clearly\n"
+    "using comments and also mention them in a README file.\n")
+VIEW_VOLUME_DOC = ("\n    Draws a view volume defined by (left, right, bottom, top, near, far)"
+                   "\n    ")
+
+
 def test_module_attributes():
     assert (Pelmora.__name__, Pelmora.__test__, Pelmora.__builtins__) == ("Pelmora", {}, builtins)
+    assert Pelmora.__doc__ == MODULE_DOC
     for name, routine in [(name, getattr(Pelmora, name)) for name in ROUTINES]:
-        assert (routine.__module__, routine.__name__, routine.__self__) == (
-            "Pelmora", name, Pelmora if PY3 else None)
-    assert "Draws a view volume defined by (left, right, bottom, top, near, far)" in \
-        Pelmora.drawViewVolume.__doc__
+        assert (routine.__module__, routine.__name__, routine.__self__, routine.__doc__) == (
+            "Pelmora", name, Pelmora if PY3 else None,
+            VIEW_VOLUME_DOC if name == "drawViewVolume" else None)
+    import pydoc
+    assert VIEW_VOLUME_DOC.strip() in pydoc.render_doc(Pelmora)
     from OpenGL import GL, GLU, GLUT
     assert (Pelmora.glBegin, Pelmora.gluPerspective, Pelmora.glutInit) == \
         (GL.glBegin, GLU.gluPerspective, GLUT.glutInit)
@@ -102,6 +115,11 @@ def test_embedding_flag_names_the_module_main():
     ("class Full(object):\n    def write(self, text): raise IOError('no room')\n"
      "    def flush(self): pass\nsys.stdout = Full()", "",
      ["OSError no room" if PY3 else "IOError no room"] + FAILED),
+    # the stream drops itself from sys while the message is being written
+    ("class Leaving(object):\n    def write(self, text):\n"
+     "        sys.__dict__.pop('stdout', None)\n        sys.__stdout__.write(text)\n"
+     "sys.stdout = Leaving()", MESSAGE, ["SystemExit 1"] + FAILED),
+    ("del sys.exit", MESSAGE, ["AttributeError"] + FAILED),
     ("sys.exit = 5", MESSAGE, ["TypeError 'int' object is not callable"] + FAILED),
     # init goes on when sys.exit returns; the status is 1: a bare exit() would be 0
     ("sys.exit = lambda *args: report('exit', *args)", MESSAGE,
@@ -134,6 +152,8 @@ def test_failed_import_leaves_the_interpreter_running(setup, stdout, reported):
     ("SystemExit(3)", "", "SystemExit 3", None),
     ("ImportError('libglut.so: cannot open')", MESSAGE, "SystemExit 1",
      "Pelmora: import of OpenGL.GLUT failed: ImportError: libglut.so: cannot open"),
+    ("DeprecationWarning('old')", MESSAGE, "SystemExit 1",
+     "Pelmora: import of OpenGL.GLUT failed: DeprecationWarning: old"),
     ("MemoryError()", MESSAGE, "SystemExit 1",
      "Pelmora: import of OpenGL.GLUT failed: MemoryError"),
 ])
@@ -150,6 +170,29 @@ def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, raised, stdou
     assert out == stdout and [line.strip() for line in lines] == [reported, "False"], err
     assert [line for line in err.splitlines() if line.startswith("Pelmora:")] == \
         ([stderr] if stderr else []), err
+
+
+def test_import_from_inside_its_own_init(tmpdir):
+    # The first star import imports the module again, and the inner init's own star import fails.
+    out, reported, err = run_child("import Pelmora\nreport(routines())", {
+        "__init__.py": "", "GLU.py": "",
+        "GL.py": """
+            import sys
+            if getattr(sys, "refuse_gl", False):
+                raise ImportError("refused to the inner import")
+            """,
+        "GLUT.py": """
+            import sys
+            sys.refuse_gl = True
+            try:
+                import Pelmora
+                sys.stderr.write("@ inner import gave %s\\n" % type(Pelmora).__name__)
+            except BaseException as exc:
+                sys.stderr.write("@ inner import raised %s\\n" % type(exc).__name__)
+            sys.refuse_gl = False
+            """}, tmpdir)
+    # The inner import is handed the module being made, as for any module.
+    assert reported == ["inner import gave module", NAMES], err
 
 
 @pytest.mark.skipif(not PY3, reason="Python 2.7 has no module __class__ assignment")

@@ -198,3 +198,45 @@ def test_each_cube_face_shows_its_colour(gl, routine, colours):
         assert max(abs(int(got) - round(c * 255)) for got, c in zip(centre, colour)) <= 1
         assert GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH) == 1
         assert colour_now() == list(colours[5]) + [1]
+
+
+def test_square_covers_its_middle_and_closes_its_pair(gl):
+    from OpenGL import GL
+    GL.glColor4f(0.0, 1.0, 0.0, 1.0)
+    Pelmora.drawSquare(1.0)  # side 1 in a view spanning -1..1: the middle half
+    green = gl.read_rgba()[..., 1] == 255
+    assert green[17:47, 17:47].all() and not green[:15].any() and not green[:, 49:].any()
+    with pytest.raises(GL.GLError):
+        GL.glEnd()  # no pair is open
+    with pytest.raises(TypeError):
+        Pelmora.drawSquare(None)
+    GL.glEnd()  # closes the pair the failed call left open
+    assert GL.glGetError() == GL.GL_NO_ERROR
+
+
+def test_axes_point_along_positive_directions(gl):
+    for rotation, rgb, horizontal in [((0, 0, 1, 0), (255, 0, 0), True),
+                                      ((0, 0, 1, 0), (0, 255, 0), False),
+                                      ((90, 0, 1, 0), (0, 0, 255), True)]:  # z turned right
+        view((-1.25, 1.25, -1.25, 1.25, -2, 2), *rotation)
+        Pelmora.draw3DCoordinateAxes()
+        rows, columns = (gl.read_rgba()[..., :3] == rgb).all(axis=2).nonzero()
+        along, across = (columns, rows) if horizontal else (63 - rows, columns)
+        assert len(along) > 16 and along.min() >= 31 and abs(across - 31.5).max() <= 1.5
+    assert colour_now() == [0, 0, 1, 1]
+
+
+def test_view_volume_seen_from_above(gl):
+    """From +y the volume is a trapezoid: near edge at z=-1, far edge at z=-10."""
+    view((-12, 12, -12, 12, -100, 100), 90, 1, 0, 0)  # depth runs up the screen
+    Pelmora.drawViewVolume(*BOUNDS)
+    white = (gl.read_rgba()[..., :3] == 255).all(axis=2)
+
+    def white_near(x, y):
+        column, row = int(round((x + 12) / 24.0 * 64)), int(round((12 - y) / 24.0 * 64))
+        return white[max(row - 1, 0):row + 2, max(column - 1, 0):column + 2].any()
+    for point in [(0, 1), (0, 10), (5.5, 5.5), (-5.5, 5.5), (9, 10), (-9, 10), (0.8, 1)]:
+        assert white_near(*point), point
+    for point in [(0, 5), (0, -5), (0, 11.5), (6, 2), (-6, 2), (0, -0.5)]:
+        assert not white_near(*point), point
+    assert colour_now() == [1, 1, 1, 1]
