@@ -7,7 +7,6 @@ import sys
 
 import pytest
 
-from pelmora_tools import context
 from recording import BLOCK_OPENGL, run
 
 np = pytest.importorskip("numpy")
@@ -59,11 +58,23 @@ def runs(flags):
     return list(zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)))
 
 
-def test_gallery_frames_each_routine_whole_in_its_labelled_panel(tmpdir):
-    routines = ["drawSquare", "drawColoredCube", "drawGrayCube", "draw3DCoordinateAxes",
-                "drawViewVolume"]
-    pixels = render(str(tmpdir.join("g.png")), ["--gallery", "--size", "480x320"])
-    assert pixels.shape == (320, 480, 3)
+ORDER = ["square", "colored-cube", "gray-cube", "axes", "view-volume"]  # the default panels
+NAMED = dict(zip(ORDER, ["drawSquare", "drawColoredCube", "drawGrayCube", "draw3DCoordinateAxes",
+                         "drawViewVolume"]))
+
+
+@pytest.mark.parametrize("draw, size", [
+    (None, "480x320"),
+    ("view-volume,axes", "320x640"),  # two tall panels
+    ("square,colored-cube,view-volume", "240x720"),
+    ("gray-cube", "1200x180"),  # one wide panel
+    ("axes,square,gray-cube,colored-cube", "64x560"),
+])
+def test_gallery_frames_each_routine_whole_in_its_labelled_panel(tmpdir, draw, size):
+    routines = [NAMED[name] for name in (draw.split(",") if draw else ORDER)]
+    pixels = render(str(tmpdir.join("g.png")), ["--gallery", "--size", size] +
+                    (["--draw", draw] if draw else []))
+    assert "%dx%d" % pixels.shape[1::-1] == size
     # Panels are blocks of the commonest colour but the backdrop's (the picture's corner).
     backdrop = matches(pixels, pixels[0, 0], 0)
     colours, counts = np.unique(pixels[~backdrop], axis=0, return_counts=True)
@@ -88,6 +99,9 @@ HIDE_GL = ("import ctypes\nreal = ctypes.CDLL\nclass Hidden(real):\n"
 
 
 @pytest.mark.parametrize("prelude, args, message", [
+    (BLOCK_OPENGL + "sys.meta_path.insert(0, BlockOpenGL())\n", [],
+     "ERROR: PyOpenGL not installed properly."),
+    ("", ["-o", "{tmp}"], "error: cannot write {tmp}: it is a directory"),
     (BLOCK_OPENGL.replace("OpenGL", "PIL") + "sys.meta_path.insert(0, BlockPIL())\n" + HIDE_GL,
      [], "error: writing PNG needs Pillow, which is not installed: "
          "{python} -m pip install Pillow"),
@@ -123,37 +137,81 @@ def test_failed_write_leaves_the_previous_picture_whole(tmpdir, scene):
     assert path.read_binary() == before and os.listdir(str(tmpdir)) == ["kept.png"]
 
 
-def test_window_draws_the_scene_and_saves_its_last_frame(tmpdir, scene):
+# Plays a user's session on the real window: GLUT's main loop is replaced by a script that
+# calls the demo's own callbacks, keeping each screenshot the `s` key writes.
+USER_SESSION = """
+import shutil
+from pelmora_tools import demo
+real_import = demo.import_pelmora
+def import_pelmora():
+    module = real_import()
+    from OpenGL import GLUT
+    callbacks = {}
+    def keep(name):
+        real = getattr(GLUT, name)
+        def register(callback):
+            callbacks[name] = callback
+            real(callback)
+        setattr(GLUT, name, register)
+    for name in ("glutDisplayFunc", "glutKeyboardFunc", "glutMouseFunc", "glutMotionFunc"):
+        keep(name)
+    def session():
+        display, key = callbacks["glutDisplayFunc"], callbacks["glutKeyboardFunc"]
+        def shot(name):
+            key(b"s", 0, 0)
+            display()
+            shutil.copy(OUTPUT, name)
+        display()
+        shot("start.png")
+        callbacks["glutMouseFunc"](GLUT.GLUT_LEFT_BUTTON, GLUT.GLUT_DOWN, 100, 100)
+        callbacks["glutMotionFunc"](190, 130)
+        display()
+        shot("orbited.png")
+        key(b"r", 0, 0)
+        shot("reset.png")
+        key(b"h", 0, 0)
+        key(b"\\x1b", 0, 0)
+    GLUT.glutMainLoop = session
+    return module
+demo.import_pelmora = import_pelmora
+"""
+
+
+def test_window_keys_save_reset_and_help(tmpdir, scene):
     if not [d for d in os.environ["PATH"].split(os.pathsep) if os.path.isfile(d + "/xvfb-run")]:
         if REQUIRE_GL:
             pytest.fail("xvfb-run is not installed (Debian package xvfb)")
         pytest.skip("xvfb-run is not installed (Debian package xvfb)")
-    output = str(tmpdir.join("shots", "shot.png"))  # a folder the screenshot makes
-    status, out, err = run(["xvfb-run", "-a", "-s", "-screen 0 640x480x24", sys.executable, "-m",
-                            "pelmora_tools.demo", "--window", "--frames", "2", "-o", output,
-                            "--size", "320x240"], cwd=str(tmpdir))
-    assert status == 0 and out.splitlines()[-1] == output, err + out
-    for key in ("h ", "s ", "r ", "q, Esc", "drag "):  # the keys are listed at start
-        assert [line for line in out.splitlines() if line.strip().startswith(key)], out
-    shot = np.asarray(Image.open(output).convert("RGB")).astype(int)
-    check_scene(shot)
-    assert (np.abs(shot - scene).max(axis=-1) > 24).mean() < 0.01  # the window shows the scene
+    output = str(tmpdir.join("shots", "shot.png"))  # a folder the first screenshot makes
+    status, out, err = run(["xvfb-run", "-a", "-s", "-screen 0 640x480x24", sys.executable, "-c",
+                            "OUTPUT = %r\n" % output + USER_SESSION + RUN_MAIN, "--window",
+                            "-o", output, "--size", "320x240"], cwd=str(tmpdir))
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines.count(output) == 3, out
+    # The keys are listed at start, before any screenshot, and again on `h`.
+    for word in ("h ", "s ", "r ", "q, Esc", "drag "):
+        listed = [i for i, line in enumerate(lines) if line.strip().startswith(word)]
+        assert len(listed) == 2 and listed[0] < lines.index(output) < listed[1], (word, out)
+    start, orbited, reset = (np.asarray(Image.open(str(tmpdir.join(name))).convert("RGB"))
+                             .astype(int) for name in ("start.png", "orbited.png", "reset.png"))
+    check_scene(start)
+    assert (np.abs(start - scene).max(axis=-1) > 24).mean() < 0.01  # the window shows the scene
+    assert (np.abs(orbited - start).max(axis=-1) > 24).mean() > 0.05  # the drag moved it
+    assert (np.abs(reset - start).max(axis=-1) > 24).mean() < 0.01
 
 
-@pytest.mark.parametrize("version, egl, osmesa, chosen", [
-    ("3.1.7", None, None, "egl"),       # EGL first once PyOpenGL's EGL can import GLUT
-    ("3.1.10", None, None, "egl"),
-    ("3.1.6", None, None, "osmesa"),    # before that, OSMesa first
-    ("3.1.5", None, "no OSMesa", "egl"),
-    ("3.2.0", "no EGL", None, "osmesa"),
+@pytest.mark.parametrize("args, message", [
+    (["--size", "0x5"], "argument --size: width and height must be between 16 and 8192"),
+    (["--size", "big"], "argument --size: expected WIDTHxHEIGHT, such as 640x480, not 'big'"),
+    (["--draw", "axes,nothing"], "argument --draw: unknown routine 'nothing'; choose from "
+     "square (drawSquare), colored-cube (drawColoredCube)"),
+    (["--frames", "2"], "error: --frames needs --window"),
+    (["--gallery", "--window"], "error: --gallery is drawn offscreen; leave out --window"),
 ])
-def test_default_backend_order(monkeypatch, version, egl, osmesa, chosen):
-    import OpenGL
-    for variable in ("PYOPENGL_PLATFORM", "EGL_PLATFORM"):  # put back after choose_platform
-        monkeypatch.setenv(variable, "")
-        monkeypatch.delenv(variable)
-    monkeypatch.setattr(context, "_platform_in_use", lambda: None)
-    monkeypatch.setattr(OpenGL, "__version__", version)
-    monkeypatch.setattr(context, "_egl_problem", lambda: egl)
-    monkeypatch.setattr(context, "_osmesa_problem", lambda: osmesa)
-    assert context.choose_platform() == chosen
+def test_bad_options_are_refused_before_anything_is_drawn(tmpdir, capsys, args, message):
+    from pelmora_tools import demo
+    with pytest.raises(SystemExit) as excinfo:
+        demo.main(args + ["-o", str(tmpdir.join("never.png"))])
+    assert excinfo.value.code == 2 and message in capsys.readouterr()[1]
+    assert tmpdir.listdir() == []
