@@ -82,11 +82,11 @@ public:
     // Without a GIL two threads could fill the table at once: every entry is made afresh there.
     void start() { enabled_ = !compat::kFreeThreaded && !caches_switched_off(); }
 
-    // New reference to the code object of an entry in `module_file` named `field`
-    // (made from `function` and the site) at `module_line`, or null with an
-    // exception set.
-    PyObject* code(const char* module_file, const char* field, const char* function,
-                   const char* site_file, int site_line, int module_line);
+    // New reference to the code object of an entry in `module_file` at `module_line`
+    // whose function-name field is "function (site_file:site_line)" (just `function`
+    // when site_line is 0), or null with an exception set.
+    PyObject* code(const char* module_file, const char* function, const char* site_file,
+                   int site_line, int module_line);
 
     // Releases every code object and keeps no more until the next start.
     void clear();

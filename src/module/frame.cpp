@@ -41,12 +41,6 @@ Owned frame_globals(const ModuleState& state) {
 
 void add_traceback_frame(const ModuleState& state, const char* function, SourceSite site,
                          int module_line) {
-    char field[256];
-    if (site.line != 0)
-        PyOS_snprintf(field, sizeof field, "%s (%s:%d)", function, site.file, site.line);
-    else
-        PyOS_snprintf(field, sizeof field, "%s", function);
-
     // Making code and frame objects can run interpreter code that must not see
     // an exception pending; the exception goes back before the entry is added.
     compat::PendingException pending = compat::take_pending();
@@ -55,8 +49,8 @@ void add_traceback_frame(const ModuleState& state, const char* function, SourceS
     Owned code;
     Owned frame;
     if (globals)
-        code = Owned::steal(state.codes.code(kModuleSourceFile, field, function, site.file,
-                                               site.line, module_line));
+        code = Owned::steal(
+            state.codes.code(kModuleSourceFile, function, site.file, site.line, module_line));
     if (code)
         frame = Owned::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
