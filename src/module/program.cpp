@@ -71,12 +71,6 @@ PyObject* make_computed_item(const ModuleState& state, const Item& item,
     return nullptr;
 }
 
-// Arguments, shared integers and float literals: items whose making runs no
-// interpreter code, so nothing can see where they are put.
-inline bool is_plain(const Item& item) { return item.kind <= ItemKind::literal; }
-static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal,
-              "the plain kinds come first");
-
 // New reference to the item's value, or null with an exception set. The plain
 // items, most of them, are made in line.
 inline PyObject* make_item(const ModuleState& state, const Item& item,
@@ -182,12 +176,11 @@ inline PyObject* call_with_tuple(Owned& callee, PyObject* tuple) {
 // has one, else with a new tuple of the items. Releases the callee before the
 // items. New reference to the result, or null.
 template <std::size_t kSize>
-PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* row,
+PyObject* call_with_items(const ModuleState& state, Owned& callee, const Statement& statement,
                           PyObject* const* arguments) {
+    const Item* row = statement.items;
     const bool vector = compat::has_vectorcall(callee.get());
-    bool plain = compat::kFillTuplesInPlace && !vector;
-    for (std::size_t i = 0; i < kSize && plain; ++i) plain = is_plain(row[i]);
-    if (plain) {
+    if (compat::kFillTuplesInPlace && !vector && statement.plain) {
         // Straight into the tuple: no user code runs while it is being filled.
         ArgumentTuple<kSize> tuple(state.free_lists);
         if (!tuple) return nullptr;
@@ -203,9 +196,9 @@ PyObject* call_with_items(const ModuleState& state, Owned& callee, const Item* r
     for (std::size_t i = 0; i < kSize; ++i)
         if (!items.add(make_item(state, row[i], arguments))) return nullptr;
     if (vector) {
-        Owned result = Owned::steal(compat::vectorcall(callee.get(), items.vector(), kSize));
+        PyObject* result = compat::vectorcall(callee.get(), items.vector(), kSize);
         callee.reset();
-        return result.release();
+        return result;
     }
     ArgumentTuple<kSize> tuple(state.free_lists);
     if (!tuple) return nullptr;
@@ -220,10 +213,10 @@ PyObject* call_built(const ModuleState& state, Owned& callee, const Statement& s
     static_assert(kMaxItems == 4, "a case per tuple size");
     static_assert(kMaxItems <= FreeLists::kMaxTupleSize, "the free lists keep every tuple size");
     switch (statement.size) {
-        case 1: return call_with_items<1>(state, callee, statement.items, arguments);
-        case 2: return call_with_items<2>(state, callee, statement.items, arguments);
-        case 3: return call_with_items<3>(state, callee, statement.items, arguments);
-        default: return call_with_items<4>(state, callee, statement.items, arguments);
+        case 1: return call_with_items<1>(state, callee, statement, arguments);
+        case 2: return call_with_items<2>(state, callee, statement, arguments);
+        case 3: return call_with_items<3>(state, callee, statement, arguments);
+        default: return call_with_items<4>(state, callee, statement, arguments);
     }
 }
 

@@ -64,13 +64,20 @@ struct Statement {
     ArgumentList list = ArgumentList::empty;
     std::uint8_t size = 0;  // items; for a cached list, the tuple's number
     Item items[kMaxItems] = {};
+    bool plain = false;  // every item plain: see is_plain
 };
+
+// Arguments, shared integers and float literals: items whose making runs no
+// interpreter code, so nothing can see where they are put.
+constexpr bool is_plain(const Item& item) { return item.kind <= ItemKind::literal; }
+static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal,
+              "the plain kinds come first");
 
 template <class... Items>
 constexpr Statement call(int site_line, int line, Text callee, Items... items) {
     static_assert(sizeof...(Items) >= 1 && sizeof...(Items) <= kMaxItems, "1 to 4 items");
     return {site_line, line, callee, ArgumentList::built,
-            static_cast<std::uint8_t>(sizeof...(Items)), {items...}};
+            static_cast<std::uint8_t>(sizeof...(Items)), {items...}, (is_plain(items) && ...)};
 }
 constexpr Statement call_without_arguments(int site_line, int line, Text callee) {
     return {site_line, line, callee, ArgumentList::empty, 0, {}};
