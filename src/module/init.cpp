@@ -296,9 +296,6 @@ int exec_module(PyObject* module) {
     ModuleState& state = *new (compat::module_state<ModuleState>(module)) ModuleState{};
     state.module = module;
     state.module_dict = PyModule_GetDict(module);  // borrowed
-    state.lookups.start(state.module_dict);
-    state.codes.start();
-    state.free_lists.start();
 
     state.empty_tuple = PyTuple_New(0);
     if (state.empty_tuple == nullptr) return fail_init(state, PELMORA_HERE, kSetUpLine);
@@ -322,6 +319,11 @@ int exec_module(PyObject* module) {
     Owned tests = Owned::steal(PyDict_New());
     if (!tests || PyObject_SetAttr(module, state.text(Text::dunder_test), tests.get()) < 0)
         return fail_init(state, PELMORA_HERE, kSetUpLine);
+    // Once the namespace is filled: a dict watcher started earlier would have counted
+    // each of the thousands of names the star imports bind, for no lookup to use.
+    state.lookups.start(state.module_dict);
+    state.codes.start();
+    state.free_lists.start();
     return 0;
 }
 
