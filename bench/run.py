@@ -30,7 +30,6 @@ import itertools
 import json
 import os
 import platform
-import shutil
 import subprocess
 import sys
 import time
@@ -398,7 +397,7 @@ FAILURES = (
 BAD_OPERAND_ARGS = {"drawSquare": ("x",), "drawViewVolume": ("x",) * 6}
 
 
-def memory_cases(pelmora):
+def memory_cases():
     """(path, routine, arguments, error or None, break) for every success and failure path."""
     for name, args in CASES:
         yield "success", name, args, None, None
@@ -412,7 +411,7 @@ def memory_cases(pelmora):
 def measure_memory(pelmora, settings):
     calls = settings.memory_calls
     rows = []
-    for path, name, args, error, breaker in memory_cases(pelmora):
+    for path, name, args, error, breaker in memory_cases():
         saved = bind(pelmora, GL_NAMES, "".format)
         try:
             if breaker is not None:
@@ -496,15 +495,19 @@ def table_rows(results):
     return rows
 
 
-def print_table(results, out=sys.stdout):
-    header = ("measure", "routine", "Pelmora", "baseline", "ratio", "target", "")
-    rows = [header] + table_rows(results)
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
+def print_rows(rows, out=sys.stdout):
+    """`rows` in columns, the first a header underlined with dashes."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     line = "  ".join("%%-%ds" % w for w in widths)
     for i, row in enumerate(rows):
         print((line % row).rstrip(), file=out)
         if i == 0:
             print("  ".join("-" * w for w in widths), file=out)
+
+
+def print_table(results, out=sys.stdout):
+    header = ("measure", "routine", "Pelmora", "baseline", "ratio", "target", "")
+    print_rows([header] + table_rows(results), out)
     print("\nbaseline: overhead = pelmora_tools/reference.py under the same no-op bindings (overhead "
           "cython: the reference compiled by Cython, in the Pelmora column); gl = the "
           "bare PyOpenGL calls from a C-level loop (gl reference: pelmora_tools/reference.py against "
@@ -593,12 +596,7 @@ def run_all(options, forwarded):
                          "%.0f ns" % row["reference_ns"], "%.0f ns" % row["module_ns"],
                          "%.3f" % row["ratio"], "<= %.2f" % row["target"], verdict(row["ok"]),
                          "%.3f" % row["cython_ratio"] if "cython_ratio" in row else "-"))
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-    line = "  ".join("%%-%ds" % w for w in widths)
-    for i, row in enumerate(rows):
-        print((line % row).rstrip())
-        if i == 0:
-            print("  ".join("-" * w for w in widths))
+    print_rows(rows)
     if options.json:
         with open(options.json, "w") as out:
             json.dump(combined, out, indent=2, sort_keys=True)
@@ -635,7 +633,6 @@ def main(argv=None):
 
     backend = choose_platform()  # before anything imports OpenGL
     import Pelmora
-    sys.path.insert(0, HERE)
     from pelmora_tools import reference
     check_same_programs(Pelmora, reference)
     compiled, compiled_note = None, "overhead section not run"
