@@ -171,6 +171,32 @@ def test_threads_rebinding_names_while_routines_run(tmpdir):
     assert run_recorded(STRESS % GL_CALLEES, tmpdir)[0].strip() == "[] True"
 
 
+def test_threads_keep_their_own_argument_tuples(tmpdir):
+    # Callees that keep the tuple they are given and let other threads run mid-call: no kept
+    # tuple may take another call's items, whatever the engine makes again meanwhile.
+    out, err = run_recorded("""
+        import threading, time, Pelmora
+        kept = []
+        class Keep(Exception):  # a class call keeps its argument tuple as `args`
+            def __init__(self, *args):
+                self.given = args  # a copy of the items, made here
+                kept.append(self)
+                time.sleep(0)
+        for name in ("glBegin", "glVertex3f", "glEnd"):
+            setattr(Pelmora, name, Keep)
+        def draw(size):
+            for _ in range(200):
+                Pelmora.drawSquare(size)
+                del kept[:-50]  # those let go are made again
+        threads = [threading.Thread(target=draw, args=(size,)) for size in (2, 4, 6)]
+        [thread.start() for thread in threads] + [thread.join() for thread in threads]
+        vertices = [k.args for k in kept if len(k.args) == 3]
+        print(len(vertices) > 0 and all(k.args == k.given for k in kept) and
+              all(abs(x) == abs(y) and z == 0 and type(z) is int for x, y, z in vertices))
+    """, tmpdir)
+    assert out.strip() == "True", err
+
+
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without a GIL")
 def test_import_keeps_the_gil_off(tmpdir):
     assert run_recorded("import Pelmora\nprint(sys._is_gil_enabled())", tmpdir) == ("False\n", "")
