@@ -10,7 +10,9 @@ import pytest
 
 from recording import ROOT, run
 
-DEMO = [sys.executable, "-m", "pelmora_tools.demo"]
+# The command a user types, where pip installed it beside this interpreter.
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "pelmora-demo")
+DEMO = [SCRIPT] if os.path.exists(SCRIPT) else [sys.executable, "-m", "pelmora_tools.demo"]
 
 
 def read(*path):
