@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from recording import ROOT
+from recording import ROOT, run, write_opengl
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 8), reason="the checkers need 3.8+")
 # Each line after the first two is one mistake that a checker must report on that line, but
@@ -75,3 +75,17 @@ def test_stub_names_match_this_pyopengl():
     process = subprocess.Popen([sys.executable, os.path.join(ROOT, "scripts", "stub-names.py"),
                                 "--check"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     assert process.wait() == 0, process.stdout.read()
+
+
+def test_stub_check_fails_for_another_pyopengl(tmpdir):
+    """--check, the guard before a release, fails when PyOpenGL defines other names."""
+    other = {"__init__.py": "__version__ = '9.9'\n", "GL.py": "glBegin = len\nGL_QUADS = 7\n",
+             "GLU.py": "", "GLUT.py": ""}
+    stub = os.path.join(ROOT, "Pelmora-stubs", "_opengl.pyi")
+    with open(stub, "rb") as handle:
+        before = handle.read()
+    status, out, err = run([sys.executable, os.path.join(ROOT, "scripts", "stub-names.py"),
+                            "--check"], paths=[write_opengl(tmpdir, other)])
+    assert status == 1 and "out of date for this PyOpenGL" in out, out + err
+    with open(stub, "rb") as handle:
+        assert handle.read() == before  # checked, not rewritten
