@@ -56,6 +56,32 @@ static_assert(kGrayCube.back().line == 144 && lines_rise(kGrayCube),
 static_assert(kColoredCube.back().line == 190 && lines_rise(kColoredCube),
               "the coloured cube's rows end at line 190, each below the one before");
 
+constexpr bool same_tuple(const CachedTuple& a, const CachedTuple& b) {
+    for (std::size_t i = 0; i < a.size; ++i)
+        if (a.items[i] != b.items[i]) return false;
+    return a.size == b.size;
+}
+
+// Each cached row passes the tuple its face needs: cube_program numbers them as
+// cube_tuples() lays them out.
+constexpr bool tuples_match(const CubeProgram& rows) {
+    std::size_t face = 0;
+    for (const Statement& row : rows) {
+        if (row.list != ArgumentList::cached) continue;
+        const CachedTuple& passed = kCachedTuples[row.size - 1];
+        if (row.callee == Text::glRotatef) {
+            if (!same_tuple(passed, *kFaces[face].rotation)) return false;
+        } else if (!same_tuple(passed, kSquareSize)) {
+            return false;
+        } else {
+            ++face;
+        }
+    }
+    return face == std::size(kFaces);
+}
+static_assert(tuples_match(kGrayCube) && tuples_match(kColoredCube),
+              "a cached row's tuple number must lead to its own face's rotation or square size");
+
 constexpr Program kGrayCubeProgram = {"Pelmora.drawGrayCube", source_name(__FILE__),
                                       kGrayCube.data(), kGrayCube.size()};
 constexpr Program kColoredCubeProgram = {"Pelmora.drawColoredCube", source_name(__FILE__),
