@@ -171,6 +171,7 @@ def test_threads_rebinding_names_while_routines_run(tmpdir):
     assert run_recorded(STRESS % GL_CALLEES, tmpdir)[0].strip() == "[] True"
 
 
+@pytest.mark.skipif(not PY3, reason="a Python 2.7 class call keeps no argument tuple as `args`")
 def test_threads_keep_their_own_argument_tuples(tmpdir):
     # Callees that keep the tuple they are given and let other threads run mid-call: no kept
     # tuple may take another call's items, whatever the engine makes again meanwhile.
