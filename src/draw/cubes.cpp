@@ -4,7 +4,7 @@
 // and differ in colours, lines and cached tuples.
 #include "draw/cube_faces.h"
 #include "draw/routines.h"
-#include "module/program.h"
+#include "module/state.h"
 
 #include <array>
 
@@ -16,6 +16,7 @@ struct Colour {
 };
 
 constexpr std::size_t kCubeStatements = 34;
+constexpr Item kZ = integer(Int::zero);
 using CubeProgram = std::array<Statement, kCubeStatements>;
 
 constexpr CubeProgram cube_program(int first_line, const Colour (&colours)[6],
@@ -26,15 +27,15 @@ constexpr CubeProgram cube_program(int first_line, const Colour (&colours)[6],
     for (std::size_t face = 0; face < 6; ++face) {
         int line = first_line + kFaces[face].line_offset;
         const Colour& colour = colours[face];
-        rows[row++] = PELMORA_CALL(line++, glColor4f, literal(colour.red), literal(colour.green),
-                                   literal(colour.blue), literal(1.0));
-        rows[row++] = PELMORA_CALL_EMPTY(line++, glPushMatrix);
+        const Item red = literal(colour.red), green = literal(colour.green);
+        const Item blue = literal(colour.blue), offset = literal(kFaces[face].offset);
+        rows[row++] = call(__LINE__, line++, Text::glColor4f, red, green, blue, literal(1.0));
+        rows[row++] = call_without_arguments(__LINE__, line++, Text::glPushMatrix);
         if (kFaces[face].rotation != nullptr)
-            rows[row++] = PELMORA_CALL_CACHED(line++, glRotatef, tuple++);
-        rows[row++] = PELMORA_CALL(line++, glTranslatef, integer(Int::zero), integer(Int::zero),
-                                   literal(kFaces[face].offset));
-        rows[row++] = PELMORA_CALL_CACHED(line++, drawSquare, tuple++);
-        rows[row++] = PELMORA_CALL_EMPTY(line++, glPopMatrix);
+            rows[row++] = call_with_cached(__LINE__, line++, Text::glRotatef, tuple++);
+        rows[row++] = call(__LINE__, line++, Text::glTranslatef, kZ, kZ, offset);
+        rows[row++] = call_with_cached(__LINE__, line++, Text::drawSquare, tuple++);
+        rows[row++] = call_without_arguments(__LINE__, line++, Text::glPopMatrix);
     }
     return rows;
 }
@@ -82,10 +83,14 @@ constexpr bool tuples_match(const CubeProgram& rows) {
 static_assert(tuples_match(kGrayCube) && tuples_match(kColoredCube),
               "a cached row's tuple number must lead to its own face's rotation or square size");
 
+}  // namespace
+
 constexpr Program kGrayCubeProgram = {"Pelmora.drawGrayCube", source_name(__FILE__),
                                       kGrayCube.data(), kGrayCube.size()};
 constexpr Program kColoredCubeProgram = {"Pelmora.drawColoredCube", source_name(__FILE__),
                                          kColoredCube.data(), kColoredCube.size()};
+
+namespace {
 
 PyObject* draw_gray_cube(PyObject* self, PyObject*) {
     return run_program(state_of(self), kGrayCubeProgram, nullptr);

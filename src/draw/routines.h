@@ -1,7 +1,9 @@
-// The five drawing routines, as init registers them.
+// The five drawing routines, as init registers them, and the tables their traceback
+// entries are made from.
 #pragma once
 
-#include "module/compat.h"
+#include "module/code_objects.h"
+#include "module/program.h"
 
 namespace pelmora {
 
@@ -10,5 +12,12 @@ extern PyMethodDef kViewVolumeRoutine;
 extern PyMethodDef kSquareRoutine;
 extern PyMethodDef kGrayCubeRoutine;
 extern PyMethodDef kColoredCubeRoutine;
+
+extern const Program kAxesProgram;
+extern const Program kViewVolumeProgram;
+extern const Program kSquareProgram;
+extern const Program kGrayCubeProgram;
+extern const Program kColoredCubeProgram;
+extern const SiteGroup kViewVolumeRefusals;
 
 }  // namespace pelmora

@@ -3,7 +3,6 @@
 // vertices (w = near / far); the side edges reach the same corners directly.
 #include "draw/routines.h"
 #include "module/arguments.h"
-#include "module/program.h"
 
 namespace pelmora {
 namespace {
@@ -26,47 +25,55 @@ constexpr Item far_scaled(std::uint8_t coordinate) {
     return quotient_product(kFar, kNear, coordinate);
 }
 
+constexpr Item kWhite = literal(1.0);
+
 constexpr Statement kViewVolume[] = {
-    PELMORA_CALL(49, glColor4f, literal(1.0), literal(1.0), literal(1.0), literal(1.0)),
-    PELMORA_CALL(51, glBegin, named(Text::GL_LINES)),
+    call(__LINE__, 49, Text::glColor4f, kWhite, kWhite, kWhite, kWhite),
+    call(__LINE__, 51, Text::glBegin, named(Text::GL_LINES)),
     // Near rectangle: top, bottom, right, left edges.
-    PELMORA_CALL(53, glVertex3d, argument(kRight), argument(kTop), kNearZ),
-    PELMORA_CALL(54, glVertex3d, argument(kLeft), argument(kTop), kNearZ),
-    PELMORA_CALL(56, glVertex3d, argument(kRight), argument(kBottom), kNearZ),
-    PELMORA_CALL(57, glVertex3d, argument(kLeft), argument(kBottom), kNearZ),
-    PELMORA_CALL(59, glVertex3d, argument(kRight), argument(kBottom), kNearZ),
-    PELMORA_CALL(60, glVertex3d, argument(kRight), argument(kTop), kNearZ),
-    PELMORA_CALL(62, glVertex3d, argument(kLeft), argument(kBottom), kNearZ),
-    PELMORA_CALL(63, glVertex3d, argument(kLeft), argument(kTop), kNearZ),
+    call(__LINE__, 53, Text::glVertex3d, argument(kRight), argument(kTop), kNearZ),
+    call(__LINE__, 54, Text::glVertex3d, argument(kLeft), argument(kTop), kNearZ),
+    call(__LINE__, 56, Text::glVertex3d, argument(kRight), argument(kBottom), kNearZ),
+    call(__LINE__, 57, Text::glVertex3d, argument(kLeft), argument(kBottom), kNearZ),
+    call(__LINE__, 59, Text::glVertex3d, argument(kRight), argument(kBottom), kNearZ),
+    call(__LINE__, 60, Text::glVertex3d, argument(kRight), argument(kTop), kNearZ),
+    call(__LINE__, 62, Text::glVertex3d, argument(kLeft), argument(kBottom), kNearZ),
+    call(__LINE__, 63, Text::glVertex3d, argument(kLeft), argument(kTop), kNearZ),
     // Far rectangle, same edge order.
-    PELMORA_CALL(67, glVertex4d, argument(kRight), argument(kTop), kNearZ, kFarW),
-    PELMORA_CALL(68, glVertex4d, argument(kLeft), argument(kTop), kNearZ, kFarW),
-    PELMORA_CALL(70, glVertex4d, argument(kRight), argument(kBottom), kNearZ, kFarW),
-    PELMORA_CALL(71, glVertex4d, argument(kLeft), argument(kBottom), kNearZ, kFarW),
-    PELMORA_CALL(73, glVertex4d, argument(kRight), argument(kBottom), kNearZ, kFarW),
-    PELMORA_CALL(74, glVertex4d, argument(kRight), argument(kTop), kNearZ, kFarW),
-    PELMORA_CALL(76, glVertex4d, argument(kLeft), argument(kBottom), kNearZ, kFarW),
-    PELMORA_CALL(77, glVertex4d, argument(kLeft), argument(kTop), kNearZ, kFarW),
+    call(__LINE__, 67, Text::glVertex4d, argument(kRight), argument(kTop), kNearZ, kFarW),
+    call(__LINE__, 68, Text::glVertex4d, argument(kLeft), argument(kTop), kNearZ, kFarW),
+    call(__LINE__, 70, Text::glVertex4d, argument(kRight), argument(kBottom), kNearZ, kFarW),
+    call(__LINE__, 71, Text::glVertex4d, argument(kLeft), argument(kBottom), kNearZ, kFarW),
+    call(__LINE__, 73, Text::glVertex4d, argument(kRight), argument(kBottom), kNearZ, kFarW),
+    call(__LINE__, 74, Text::glVertex4d, argument(kRight), argument(kTop), kNearZ, kFarW),
+    call(__LINE__, 76, Text::glVertex4d, argument(kLeft), argument(kBottom), kNearZ, kFarW),
+    call(__LINE__, 77, Text::glVertex4d, argument(kLeft), argument(kTop), kNearZ, kFarW),
     // Side edges, near corner to far corner.
-    PELMORA_CALL(81, glVertex3d, argument(kLeft), argument(kTop), kNearZ),
-    PELMORA_CALL(82, glVertex3d, far_scaled(kLeft), far_scaled(kTop), kFarZ),
-    PELMORA_CALL(84, glVertex3d, argument(kRight), argument(kTop), kNearZ),
-    PELMORA_CALL(85, glVertex3d, far_scaled(kRight), far_scaled(kTop), kFarZ),
-    PELMORA_CALL(87, glVertex3d, argument(kLeft), argument(kBottom), kNearZ),
-    PELMORA_CALL(88, glVertex3d, far_scaled(kLeft), far_scaled(kBottom), kFarZ),
-    PELMORA_CALL(90, glVertex3d, argument(kRight), argument(kBottom), kNearZ),
-    PELMORA_CALL(91, glVertex3d, far_scaled(kRight), far_scaled(kBottom), kFarZ),
-    PELMORA_CALL_EMPTY(92, glEnd),
+    call(__LINE__, 81, Text::glVertex3d, argument(kLeft), argument(kTop), kNearZ),
+    call(__LINE__, 82, Text::glVertex3d, far_scaled(kLeft), far_scaled(kTop), kFarZ),
+    call(__LINE__, 84, Text::glVertex3d, argument(kRight), argument(kTop), kNearZ),
+    call(__LINE__, 85, Text::glVertex3d, far_scaled(kRight), far_scaled(kTop), kFarZ),
+    call(__LINE__, 87, Text::glVertex3d, argument(kLeft), argument(kBottom), kNearZ),
+    call(__LINE__, 88, Text::glVertex3d, far_scaled(kLeft), far_scaled(kBottom), kFarZ),
+    call(__LINE__, 90, Text::glVertex3d, argument(kRight), argument(kBottom), kNearZ),
+    call(__LINE__, 91, Text::glVertex3d, far_scaled(kRight), far_scaled(kBottom), kFarZ),
+    call_without_arguments(__LINE__, 92, Text::glEnd),
 };
 static_assert(std::size(kViewVolume) == 27 && lines_rise(kViewVolume),
               "27 rows, each below the one before");
 static_assert(kViewVolume[0].line > kDefinitionLine, "the rows follow the definition line");
 
+}  // namespace
+
 constexpr Program kViewVolumeProgram = {"Pelmora.drawViewVolume", source_name(__FILE__),
                                         kViewVolume, std::size(kViewVolume)};
+constexpr SiteGroup kViewVolumeRefusals = refusal_sites(kViewVolumeProgram.routine,
+                                                        kDefinitionLine);
 
-constexpr Parameters kParameters = {"drawViewVolume", kViewVolumeProgram.routine,
-                                    kDefinitionLine, kParameterNames, kParameterCount};
+namespace {
+
+constexpr Parameters kParameters = {"drawViewVolume", kParameterNames, kParameterCount,
+                                    &kViewVolumeRefusals};
 
 PyObject* draw_view_volume(PyObject* self, PyObject* positional, PyObject* keywords) {
     const ModuleState& state = state_of(self);

@@ -6,14 +6,38 @@
 namespace pelmora {
 namespace {
 
+// Each way an argument list is refused: a row's line names it in the traceback entry.
+enum Refusal : std::size_t { kCount, kMissing, kComparing, kNotText, kMultiple, kUnexpected };
+
+constexpr bool same_path(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b)
+        if (*a != *b && !((*a == '/' || *a == '\\') && (*b == '/' || *b == '\\'))) return false;
+    return *a == *b;
+}
+static_assert(same_path(source_name(__FILE__), kArgumentsFile), "kArgumentsFile names this file");
+
+}  // namespace
+
+extern const int kRefusalLines[] = {
+    __LINE__,  // too many positional arguments, or too few and no keywords
+    __LINE__,  // a parameter given neither by position nor by keyword
+    __LINE__,  // comparing a keyword with a parameter's name raised
+    __LINE__,  // a keyword that is not a string
+    __LINE__,  // a keyword for a parameter given by position
+    __LINE__,  // a keyword that names no parameter
+};
+static_assert(kUnexpected + 1 == kRefusalCount, "a line for every refusal");
+
+namespace {
+
 void count_error(const Parameters& parameters, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)",
                  parameters.routine, "exactly", static_cast<Py_ssize_t>(parameters.count),
                  parameters.count == 1 ? "" : "s", given);
 }
 
-bool fail(const ModuleState& state, const Parameters& parameters, SourceSite site) {
-    add_traceback_frame(state, parameters.qualified, site, parameters.definition_line);
+bool refuse(const ModuleState& state, const Parameters& parameters, Refusal refusal) {
+    add_traceback_frame(state, *parameters.refusals, refusal);
     return false;
 }
 
@@ -40,7 +64,7 @@ bool bind_keywords(const ModuleState& state, const Parameters& parameters, PyObj
         if (slot < 0) {
             if (!compat::is_text(key)) {
                 PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", parameters.routine);
-                return fail(state, parameters, PELMORA_HERE);
+                return refuse(state, parameters, kNotText);
             }
             slot = find_parameter(state, parameters, first_keyword, parameters.count, key, true);
         }
@@ -52,10 +76,10 @@ bool bind_keywords(const ModuleState& state, const Parameters& parameters, PyObj
         if (slot >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
                          parameters.routine, text_chars(parameters.names[slot]));
-            return fail(state, parameters, PELMORA_HERE);
+            return refuse(state, parameters, kMultiple);
         }
         compat::unexpected_keyword_error(parameters.routine, key);
-        return fail(state, parameters, PELMORA_HERE);
+        return refuse(state, parameters, kUnexpected);
     }
     return true;
 }
@@ -69,7 +93,7 @@ bool parse_arguments(const ModuleState& state, const Parameters& parameters,
 
     if (keywords == nullptr ? given != count : given > count) {
         count_error(parameters, given);
-        return fail(state, parameters, PELMORA_HERE);
+        return refuse(state, parameters, kCount);
     }
     for (Py_ssize_t i = 0; i < given; ++i)
         values[i] = Owned::borrow(PyTuple_GET_ITEM(positional, i));
@@ -80,11 +104,11 @@ bool parse_arguments(const ModuleState& state, const Parameters& parameters,
     Py_ssize_t remaining = PyDict_Size(keywords);
     for (Py_ssize_t i = given; i < count; ++i) {
         PyObject* value;
-        int found = compat::dict_get_ref(keywords, state.text(parameters.names[i]), &value);
-        if (found < 0) return fail(state, parameters, PELMORA_HERE);
+        int found = PyDict_GetItemRef(keywords, state.text(parameters.names[i]), &value);
+        if (found < 0) return refuse(state, parameters, kComparing);
         if (found == 0) {
             count_error(parameters, i);
-            return fail(state, parameters, PELMORA_HERE);
+            return refuse(state, parameters, kMissing);
         }
         values[i] = Owned::steal(value);
         --remaining;
@@ -94,9 +118,9 @@ bool parse_arguments(const ModuleState& state, const Parameters& parameters,
     // Nothing in this walk runs interpreter code, so the dictionary holds still;
     // without a GIL, another thread could still change a dictionary it shares.
     bool parsed = false;
-    PELMORA_BEGIN_CRITICAL_SECTION(keywords);
+    Py_BEGIN_CRITICAL_SECTION(keywords);
     parsed = bind_keywords(state, parameters, keywords, static_cast<std::size_t>(given), values);
-    PELMORA_END_CRITICAL_SECTION();
+    Py_END_CRITICAL_SECTION();
     return parsed;
 }
 

@@ -8,12 +8,22 @@
 
 namespace pelmora {
 
+// The line of each way an argument list is refused, in the table of arguments.cpp: what
+// the traceback entry of a refusal names. Checked against __FILE__ there.
+extern const int kRefusalLines[];
+inline constexpr std::size_t kRefusalCount = 6;
+inline constexpr char kArgumentsFile[] = "module/arguments.cpp";
+
+// The traceback entries of a routine's refusals: its qualified name, its definition line.
+constexpr SiteGroup refusal_sites(const char* qualified, int definition_line) {
+    return {qualified, kArgumentsFile, kRefusalLines, kRefusalCount, definition_line};
+}
+
 struct Parameters {
-    const char* routine;        // plain name, for messages: "drawViewVolume"
-    const char* qualified;      // for the traceback entry: "Pelmora.drawViewVolume"
-    int definition_line;        // the module-source line argument errors report
-    const Text* names;          // interned parameter names, in positional order
+    const char* routine;         // plain name, for messages: "drawViewVolume"
+    const Text* names;           // interned parameter names, in positional order
     std::size_t count;
+    const SiteGroup* refusals;   // from refusal_sites
 };
 
 // Binds `positional` (a tuple) and `keywords` (a dict or null) to the parameters,

@@ -5,22 +5,38 @@
 
 namespace pelmora {
 
-PyObject* lookup_name_generic(const ModuleState& state, PyObject* key) {
+PyObject* lookup_builtin(const ModuleState& state, PyObject* name) {
+    PyObject* found = PyObject_GetAttr(state.builtins, name);
+    if (found != nullptr || !compat::lookup_missed()) return found;
+    PyErr_SetObject(PyExc_NameError, name);
+    return nullptr;
+}
+
+bool has_module_getattr(const ModuleState& state) {
+    if (!compat::kModuleGetattr) return false;
+    PyObject* hook = nullptr;
+    // An error here is a colliding key's; the generic lookup meets and raises it.
+    const int found = PyDict_GetItemStringRef(state.module_dict, "__getattr__", &hook);
+    Py_XDECREF(hook);
+    if (found < 0) PyErr_Clear();
+    return found != 0;
+}
+
+PyObject* lookup_name_generic(const ModuleState& state, PyObject* name) {
     PyObject* module = state.module;
     if (module == nullptr) {
         PyErr_SetString(PyExc_ImportError,
                         "Pelmora is not initialised: its import failed, so its routines cannot run");
         return nullptr;
     }
-    PyObject* found = PyObject_GetAttr(module, key);
+    PyObject* found = PyObject_GetAttr(module, name);
     if (found != nullptr || !compat::lookup_missed()) return found;
-    if (module != state.builtins) {
-        PyErr_Clear();
-        found = PyObject_GetAttr(state.builtins, key);
-        if (found != nullptr || !compat::lookup_missed()) return found;
+    if (module == state.builtins) {
+        PyErr_SetObject(PyExc_NameError, name);
+        return nullptr;
     }
-    PyErr_SetObject(PyExc_NameError, key);
-    return nullptr;
+    PyErr_Clear();
+    return lookup_builtin(state, name);
 }
 
 namespace {
@@ -31,27 +47,20 @@ Owned frame_globals(const ModuleState& state) {
     if (state.module != nullptr) return Owned::borrow(state.module_dict);
     Owned globals = Owned::steal(PyDict_New());
     if (!globals) return globals;
-    Owned builtins = Owned::steal(compat::frame_builtins());
+    Owned builtins = Owned::steal(PyEval_GetFrameBuiltins());
     if (!builtins || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0)
         return Owned();
     return globals;
 }
 
-}  // namespace
-
-void add_traceback_frame(const ModuleState& state, const char* function, SourceSite site,
-                         int module_line) {
-    // Making code and frame objects can run interpreter code that must not see
-    // an exception pending; the exception goes back before the entry is added.
-    compat::PendingException pending = compat::take_pending();
-
-    Owned globals = frame_globals(state);
-    Owned code;
+// The entry itself, with `code` (owned; made by the caller, who may have failed to).
+void add_entry(const ModuleState& state, Owned code, int module_line) {
+    // Making a frame can run interpreter code that must not see an exception pending;
+    // the exception goes back before the entry is added.
+    PendingException pending = PendingException::take();
+    Owned globals = code ? frame_globals(state) : Owned();
     Owned frame;
     if (globals)
-        code = Owned::steal(
-            state.codes.code(kModuleSourceFile, function, site.file, site.line, module_line));
-    if (code)
         frame = Owned::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
                         globals.get(), nullptr)));
@@ -59,15 +68,58 @@ void add_traceback_frame(const ModuleState& state, const char* function, SourceS
         // What is pending now is the error that kept the entry from being made;
         // with none, the original exception goes back without its entry.
         if (PyErr_Occurred())
-            compat::drop_pending(pending);
+            pending.drop();
         else
-            compat::restore_pending(pending);
+            pending.restore();
         return;
     }
     auto* frame_object = reinterpret_cast<PyFrameObject*>(frame.get());
     compat::set_frame_line(frame_object, module_line);
-    compat::restore_pending(pending);
+    pending.restore();
     PyTraceBack_Here(frame_object);
+}
+
+// The state's code object for `index` of `table`, or one made now (the module's own were
+// released with it, or were never made).
+Owned code_for(const ModuleState& state, const void* table, const char* function,
+               SourceSite site, int module_line, std::size_t index) {
+    if (PyObject* made = state.codes.find(table, index)) return Owned::borrow(made);
+    PendingException pending = PendingException::take();
+    Owned code = Owned::steal(make_code_object(function, site, module_line));
+    if (code)
+        pending.restore();
+    else
+        pending.drop();
+    return code;
+}
+
+}  // namespace
+
+void add_traceback_frame(const ModuleState& state, const Program& program, std::size_t row) {
+    const Statement& statement = program.statements[row];
+    add_entry(state,
+              code_for(state, &program, program.routine,
+                       {program.source_file, statement.site_line}, statement.line, row),
+              statement.line);
+}
+
+void add_traceback_frame(const ModuleState& state, const SiteGroup& group, std::size_t site) {
+    add_entry(state,
+              code_for(state, &group, group.function, {group.file, group.site_lines[site]},
+                       group.module_line, site),
+              group.module_line);
+}
+
+void add_traceback_frame(const ModuleState& state, const char* function, SourceSite site,
+                         int module_line) {
+    PendingException pending = PendingException::take();
+    Owned code = Owned::steal(make_code_object(function, site, module_line));
+    if (!code) {
+        pending.drop();
+        return;
+    }
+    pending.restore();
+    add_entry(state, std::move(code), module_line);
 }
 
 }  // namespace pelmora

@@ -3,11 +3,9 @@
 // interpreter's allocator would hand the same memory back for the next one; keeping
 // it skips that round trip. An object that anything else still holds is released
 // as usual and never reused, so every callee still receives a tuple and floats that
-// no one else holds. Off on a free-threaded build, on one that lists every live object,
-// and with PELMORA_UNCACHED.
+// no one else holds. Off on a free-threaded build and on one that lists every live object.
 #pragma once
 
-#include "module/caches.h"
 #include "module/compat.h"
 
 #include <cstddef>
@@ -22,8 +20,8 @@ public:
     FreeLists(const FreeLists&) = delete;
     FreeLists& operator=(const FreeLists&) = delete;
 
-    void start() {
-        enabled_ = !compat::kFreeThreaded && !compat::kListsAllObjects && !caches_switched_off();
+    void start(bool enabled) {
+        enabled_ = enabled && !compat::kFreeThreaded && !compat::kListsAllObjects;
     }
 
     // Releases everything kept and keeps no more until the next start.
@@ -40,7 +38,7 @@ public:
     PyObject* new_float(double value) {
         if (float_count_ == 0) return PyFloat_FromDouble(value);
         PyObject* number = floats_[--float_count_];
-        compat::set_float_value(number, value);
+        reinterpret_cast<PyFloatObject*>(number)->ob_fval = value;
         return number;
     }
 

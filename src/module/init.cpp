@@ -6,11 +6,16 @@
 #include "module/frame.h"
 #include "module/ref.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
+#include <utility>
 
 // An embedding host may set this before init to run the module as __main__.
-PELMORA_EXPORT_DATA(int) module_is_main_Pelmora;
+PELMORA_BEGIN_EXPORTS
+extern "C" PELMORA_EXPORT_DATA int module_is_main_Pelmora;
 int module_is_main_Pelmora = 0;
+PELMORA_END_EXPORTS
 
 namespace pelmora {
 namespace {
@@ -40,6 +45,10 @@ const Registration kRoutines[] = {
     {&kColoredCubeRoutine, Text::drawColoredCube, 148},
 };
 
+const Program* const kPrograms[] = {&kAxesProgram, &kViewVolumeProgram, &kSquareProgram,
+                                   &kGrayCubeProgram, &kColoredCubeProgram};
+const SiteGroup* const kSiteGroups[] = {&kViewVolumeRefusals};
+
 struct StarImport {
     Text module;
     int line;
@@ -54,16 +63,23 @@ constexpr int kHandlerLine = 20;
 constexpr int kPrintLine = 21;
 constexpr int kExitLine = 24;
 
+// Whether the speed mechanisms may keep anything between calls: PELMORA_UNCACHED set to
+// anything but "" or "0" when the module is imported asks for every lookup made afresh and
+// no object made again (the traceback code objects are made once either way).
+bool speed_mechanisms_wanted() {
+    const char* value = std::getenv("PELMORA_UNCACHED");
+    return value == nullptr || value[0] == '\0' || std::strcmp(value, "0") == 0;
+}
+
 // Detaches the state from its module, so that routines reached after a failed
-// init refuse to run.
+// init refuse to run. The code objects stay for their traceback entries.
 void drop_module(ModuleState& state) {
     // Gives the dict watcher back while the namespace is still there to unwatch.
     state.lookups.stop();
-    state.codes.clear();
     state.free_lists.clear();
     PyObject* module = std::exchange(state.module, nullptr);
     state.module_dict = nullptr;
-    if (compat::kStateOwnsModule) Py_XDECREF(module);
+    if (kStateOwnsModule) Py_XDECREF(module);
 }
 
 // Adds init's traceback entry and drops the module: init has failed.
@@ -117,6 +133,91 @@ bool make_cached_tuples(ModuleState& state) {
         state.cached_tuples[i] = tuple;
     }
     return true;
+}
+
+// The exception being handled (what sys.exc_info() reports) as three owned references,
+// released with the object unless handed on by `install`.
+class HandledException {
+public:
+    HandledException() = default;
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    HandledException(HandledException&& other) noexcept { swap(other); }
+    HandledException& operator=(HandledException&& other) noexcept {
+        HandledException(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~HandledException() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    // New references to the thread's handled exception.
+    static HandledException current() {
+        HandledException handled;
+        PyErr_GetExcInfo(&handled.type_, &handled.value_, &handled.traceback_);
+        return handled;
+    }
+
+    // The pending exception, normalised, moved here; none is pending afterwards. False,
+    // with the new error pending and nothing taken, when making the instance failed.
+    bool take_pending() {
+        HandledException taken;
+        PyErr_Fetch(&taken.type_, &taken.value_, &taken.traceback_);
+        PyErr_NormalizeException(&taken.type_, &taken.value_, &taken.traceback_);
+        if (PyErr_Occurred()) return false;
+        swap(taken);
+        return true;
+    }
+
+    PyObject* value() const { return value_; }
+
+    // New references to the same three.
+    HandledException copy() const {
+        HandledException copied;
+        Py_XINCREF(copied.type_ = type_);
+        Py_XINCREF(copied.value_ = value_);
+        Py_XINCREF(copied.traceback_ = traceback_);
+        return copied;
+    }
+
+    // Makes these the thread's handled exception, releasing the one installed before.
+    void install() {
+        // From 3.11 the interpreter keeps only the value and reads the traceback off it.
+        if (value_ != nullptr && traceback_ != nullptr && PyExceptionInstance_Check(value_))
+            compat::set_traceback(value_, traceback_);
+        PyErr_SetExcInfo(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                         std::exchange(traceback_, nullptr));
+    }
+
+private:
+    void swap(HandledException& other) noexcept {
+        std::swap(type_, other.type_);
+        std::swap(value_, other.value_);
+        std::swap(traceback_, other.traceback_);
+    }
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// One line on sys.stderr: "Pelmora: import of <source> failed: <type>: <message>". It never
+// fails and leaves the error indicator as it found it.
+void report_failed_import(PyObject* source, PyObject* exception) {
+    PendingException pending = PendingException::take();
+    const char* type = exception != nullptr ? Py_TYPE(exception)->tp_name : "None";
+    if (std::strncmp(type, "exceptions.", 11) == 0) type += 11;  // Python 2's built-in ones
+    Owned message = Owned::steal(exception != nullptr ? PyObject_Str(exception) : nullptr);
+    const char* text = message ? compat::text_utf8(message.get()) : nullptr;
+    const char* source_text = compat::text_utf8(source);
+    PyErr_Clear();
+    if (text != nullptr && text[0] != '\0')
+        PySys_WriteStderr("Pelmora: import of %.100s failed: %.100s: %.800s\n", source_text,
+                          type, text);
+    else
+        PySys_WriteStderr("Pelmora: import of %.100s failed: %.100s\n", source_text, type);
+    pending.restore();
 }
 
 // `__import__(name, namespace, {}, from_list, level)`, with `__import__` taken
@@ -221,7 +322,7 @@ bool print_failure_message(const ModuleState& state) {
 
 // sys.exit(1). New reference to what it returned, or null with its exception.
 PyObject* call_exit(const ModuleState& state) {
-    Owned sys = Owned::steal(compat::add_module(text_chars(Text::sys)));
+    Owned sys = Owned::steal(PyImport_AddModuleRef(text_chars(Text::sys)));
     if (!sys) return nullptr;
     Owned exit = Owned::steal(PyObject_GetAttr(sys.get(), state.text(Text::exit)));
     if (!exit) return nullptr;
@@ -240,41 +341,40 @@ bool passes_the_handler() {
 
 // The handler around the star imports: it catches what the import of `source`
 // raised, reports it, and exits. True when `sys.exit` returned and init goes on.
-bool handle_import_failure(ModuleState& state, compat::HandledException saved, Text source) {
-    compat::HandledException taken;
-    if (!compat::take_exception(&taken)) {
-        compat::set_handled_exception(std::move(saved));
-        fail_init(state, PELMORA_HERE, kHandlerLine);
-        return false;
+bool handle_import_failure(ModuleState& state, HandledException saved, Text source) {
+    HandledException taken;
+    int failed_line = 0;
+    SourceSite failed_at{};
+    if (!taken.take_pending()) {
+        failed_line = kHandlerLine;
+        failed_at = PELMORA_HERE;
+    } else {
+        report_failed_import(state.text(source), taken.value());
+        taken.copy().install();
+        if (!print_failure_message(state)) {
+            failed_line = kPrintLine;
+            failed_at = PELMORA_HERE;
+        } else if (!Owned::steal(call_exit(state))) {
+            failed_line = kExitLine;
+            failed_at = PELMORA_HERE;
+        }
     }
-    compat::report_failed_import("Pelmora", state.text(source), taken.value());
-    compat::set_handled_exception(taken.copy());
-
-    if (!print_failure_message(state)) {
-        compat::set_handled_exception(std::move(saved));
-        fail_init(state, PELMORA_HERE, kPrintLine);
-        return false;
-    }
-    Owned result = Owned::steal(call_exit(state));
-    if (!result) {
-        compat::set_handled_exception(std::move(saved));
-        fail_init(state, PELMORA_HERE, kExitLine);
-        return false;
-    }
-    compat::set_handled_exception(std::move(saved));
-    return true;
+    saved.install();
+    if (failed_line == 0) return true;
+    fail_init(state, failed_at, failed_line);
+    return false;
 }
 
 // Star-imports GLUT, GL and GLU; the thread's handled exception is as it was
 // afterwards, whichever way it went. False when init has failed.
 bool import_opengl(ModuleState& state) {
-    compat::HandledException saved = compat::get_handled_exception();
+    HandledException saved = HandledException::current();
     for (const StarImport& star : kStarImports) {
         SourceSite failed_at{};
         if (!import_star_from(state, star.module, &failed_at)) {
             add_traceback_frame(state, kImportFunction, failed_at, star.line);
             if (passes_the_handler()) {
-                compat::set_handled_exception(std::move(saved));
+                saved.install();
                 drop_module(state);
                 return false;
             }
@@ -287,13 +387,13 @@ bool import_opengl(ModuleState& state) {
 bool register_routine(const ModuleState& state, const Registration& routine) {
     // A routine reaches its module's state through its self.
     Owned function = Owned::steal(PyCFunction_NewEx(
-        routine.definition, compat::routine_self(state.module), state.text(Text::Pelmora)));
+        routine.definition, routine_self(state.module), state.text(Text::Pelmora)));
     return function && PyObject_SetAttr(state.module, state.text(routine.name), function.get()) == 0;
 }
 
 // Fills a new module object. 0, or -1 with an exception set.
 int exec_module(PyObject* module) {
-    ModuleState& state = *new (compat::module_state<ModuleState>(module)) ModuleState{};
+    ModuleState& state = *new (module_state<ModuleState>(module)) ModuleState{};
     state.module = module;
     state.module_dict = PyModule_GetDict(module);  // borrowed
 
@@ -310,6 +410,8 @@ int exec_module(PyObject* module) {
         PyObject_SetAttrString(module, "__name__", state.text(Text::dunder_main)) < 0)
         return fail_init(state, PELMORA_HERE, kSetUpLine);
     if (!make_cached_tuples(state)) return fail_init(state, PELMORA_HERE, kSetUpLine);
+    if (!state.codes.make(kPrograms, std::size(kPrograms), kSiteGroups, std::size(kSiteGroups)))
+        return fail_init(state, PELMORA_HERE, kSetUpLine);
 
     if (!import_opengl(state)) return -1;
 
@@ -321,28 +423,33 @@ int exec_module(PyObject* module) {
         return fail_init(state, PELMORA_HERE, kSetUpLine);
     // Once the namespace is filled: a dict watcher started earlier would have counted
     // each of the thousands of names the star imports bind, for no lookup to use.
-    state.lookups.start(state.module_dict);
-    state.codes.start();
-    state.free_lists.start();
+    const bool wanted = speed_mechanisms_wanted();
+    state.lookups.start(state.module_dict, state.texts, kTextCount, wanted);
+    state.free_lists.start(wanted);
     return 0;
 }
 
 // The state's references, for the cycle collector: the routines refer to the
 // module and the module, through its namespace, to them.
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    auto* state = compat::module_state<ModuleState>(module);
+    auto* state = module_state<ModuleState>(module);
     if (state == nullptr) return 0;  // 3.8 may ask before exec has run
-    return state->for_each_owned([&](PyObject** slot) {
-        Py_VISIT(*slot);
+    auto visit_object = [&](PyObject* object) {
+        Py_VISIT(object);
         return 0;
-    });
+    };
+    if (int result = state->for_each_constant([&](PyObject** slot) { return visit_object(*slot); }))
+        return result;
+    if (int result = state->lookups.visit(visit_object)) return result;
+    return state->codes.visit(visit_object);
 }
 
 int clear_module(PyObject* module) {
-    auto* state = compat::module_state<ModuleState>(module);
+    auto* state = module_state<ModuleState>(module);
     if (state == nullptr) return 0;
     drop_module(*state);
-    return state->for_each_owned([](PyObject** slot) {
+    state->codes.clear();
+    return state->for_each_constant([](PyObject** slot) {
         Py_CLEAR(*slot);
         return 0;
     });
@@ -350,7 +457,7 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
-compat::ModuleDefinition definition("Pelmora", kModuleDoc, sizeof(ModuleState), exec_module,
+ModuleDefinition definition("Pelmora", kModuleDoc, sizeof(ModuleState), exec_module,
                                     traverse_module, clear_module, free_module);
 
 // New reference to what the import machinery needs (Python 3: the definition;

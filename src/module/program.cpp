@@ -2,70 +2,51 @@
 // make the items, make or pick the tuple, call, release.
 #include "module/program.h"
 
+#include "module/arithmetic.h"
+#include "module/frame.h"
 #include "module/ref.h"
+#include "module/stack_guard.h"
 
 namespace pelmora {
 namespace {
-
-// The double float arithmetic makes of an exact float or int operand; false for any
-// other operand, which goes the generic way.
-inline bool as_double(PyObject* operand, double* value) {
-    if (PyFloat_CheckExact(operand)) {
-        *value = PyFloat_AS_DOUBLE(operand);
-        return true;
-    }
-    return compat::exact_int_as_double(operand, value);
-}
 
 // `left` (a float) × `right`, as the interpreter's float multiply computes it; a
 // fresh float `left` meets the generic multiply when `right` is of another type.
 inline PyObject* multiply(FreeLists& free_lists, double left, PyObject* right) {
     double value;
-    if (as_double(right, &value)) return free_lists.new_float(left * value);
+    if (arithmetic::as_double(right, &value)) return free_lists.new_float(left * value);
     Owned fresh = Owned::steal(PyFloat_FromDouble(left));
     if (!fresh) return nullptr;
     return PyNumber_Multiply(fresh.get(), right);
 }
 
-// make_item for every kind but the float literal.
+// make_item for the items that make something: names, products, negations, quotients.
 PyObject* make_computed_item(const ModuleState& state, const Item& item,
                              PyObject* const* arguments) {
     FreeLists& free_lists = state.free_lists;
+    double value;
     switch (item.kind) {
-        case ItemKind::argument:
-            Py_INCREF(arguments[item.first]);
-            return arguments[item.first];
-        case ItemKind::integer: {
-            PyObject* shared = state.integers[item.first];
-            Py_INCREF(shared);
-            return shared;
-        }
-        case ItemKind::literal:
-            return free_lists.new_float(item.value);
         case ItemKind::name:
             return lookup_name(state, static_cast<Text>(item.first));
         case ItemKind::product:
             return multiply(free_lists, item.value, arguments[item.first]);
-        case ItemKind::negation: {
-            PyObject* operand = arguments[item.first];
-            if (PyFloat_CheckExact(operand))
-                return free_lists.new_float(-PyFloat_AS_DOUBLE(operand));
-            return PyNumber_Negative(operand);
-        }
-        case ItemKind::quotient: {
-            double value;
-            if (compat::quick_divide(arguments[item.first], arguments[item.second], &value))
+        case ItemKind::negation:
+            if (PyFloat_CheckExact(arguments[item.first]))
+                return free_lists.new_float(-PyFloat_AS_DOUBLE(arguments[item.first]));
+            return PyNumber_Negative(arguments[item.first]);
+        case ItemKind::quotient:
+            if (arithmetic::quick_divide(arguments[item.first], arguments[item.second], &value))
                 return free_lists.new_float(value);
             return compat::divide(arguments[item.first], arguments[item.second]);
-        }
         case ItemKind::quotient_product: {
-            double value;
-            if (compat::quick_divide(arguments[item.first], arguments[item.second], &value))
+            if (arithmetic::quick_divide(arguments[item.first], arguments[item.second], &value))
                 return multiply(free_lists, value, arguments[item.third]);
             Owned left = Owned::steal(compat::divide(arguments[item.first], arguments[item.second]));
             if (!left) return nullptr;
             return PyNumber_Multiply(left.get(), arguments[item.third]);
         }
+        default:
+            break;  // the plain kinds, which make_item makes itself
     }
     PyErr_SetString(PyExc_SystemError, "Pelmora: unknown argument item");
     return nullptr;
@@ -243,17 +224,15 @@ bool run_statement(const ModuleState& state, const Statement& statement,
 
 PyObject* run_program(const ModuleState& state, const Program& program,
                       PyObject* const* arguments) {
-    if (compat::enter_recursive_call()) return nullptr;
-    for (std::size_t i = 0; i < program.count; ++i) {
-        const Statement& statement = program.statements[i];
-        if (!run_statement(state, statement, arguments)) {
-            compat::leave_recursive_call();
-            add_traceback_frame(state, program.routine, {program.source_file, statement.site_line},
-                                statement.line);
+    if (!stack_guard::enter()) return nullptr;
+    for (std::size_t row = 0; row < program.count; ++row) {
+        if (!run_statement(state, program.statements[row], arguments)) {
+            stack_guard::leave();
+            add_traceback_frame(state, program, row);
             return nullptr;
         }
     }
-    compat::leave_recursive_call();
+    stack_guard::leave();
     Py_RETURN_NONE;
 }
 

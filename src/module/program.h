@@ -1,15 +1,18 @@
-// Call programs: a routine is a constant table of statements, one row per
-// call, run by `run_program`. A row names its callee, its module-source line and
-// how its argument tuple is made.
+// Call programs: a routine is a constant table of statements, one row per call, run by
+// `run_program`. A row names its callee, its module-source line, the line of this
+// implementation that writes it, and how its argument tuple is made.
 #pragma once
 
-#include "module/frame.h"
+#include "module/compat.h"
+#include "module/constants.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 
 namespace pelmora {
+
+struct ModuleState;
 
 enum class ItemKind : std::uint8_t {
     argument,          // the caller's own object
@@ -73,6 +76,8 @@ constexpr bool is_plain(const Item& item) { return item.kind <= ItemKind::litera
 static_assert(ItemKind::argument < ItemKind::literal && ItemKind::integer < ItemKind::literal,
               "the plain kinds come first");
 
+// Rows name the line that writes them: pass __LINE__ itself, never from inside a macro,
+// whose lines compilers number differently when a call spans several.
 template <class... Items>
 constexpr Statement call(int site_line, int line, Text callee, Items... items) {
     static_assert(sizeof...(Items) >= 1 && sizeof...(Items) <= kMaxItems, "1 to 4 items");
@@ -86,20 +91,21 @@ constexpr Statement call_with_cached(int site_line, int line, Text callee, std::
     return {site_line, line, callee, ArgumentList::cached, static_cast<std::uint8_t>(number), {}};
 }
 
-// Rows carry their own source line, so a traceback points at the row that failed.
-#define PELMORA_CALL(line, callee, ...) \
-    ::pelmora::call(__LINE__, line, ::pelmora::Text::callee, __VA_ARGS__)
-#define PELMORA_CALL_EMPTY(line, callee) \
-    ::pelmora::call_without_arguments(__LINE__, line, ::pelmora::Text::callee)
-#define PELMORA_CALL_CACHED(line, callee, number) \
-    ::pelmora::call_with_cached(__LINE__, line, ::pelmora::Text::callee, number)
-
 struct Program {
     const char* routine;      // qualified name for traceback entries, "Pelmora.drawSquare"
     const char* source_file;  // where the table is written
     const Statement* statements;
     std::size_t count;
 };
+
+// __FILE__ as given to the compiler, trimmed to the part below "src/".
+constexpr const char* source_name(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if ((p[0] == 's' && p[1] == 'r' && p[2] == 'c') && (p[3] == '/' || p[3] == '\\'))
+            name = p + 4;
+    return name;
+}
 
 // Module-source lines strictly rise through a table.
 template <class Rows>

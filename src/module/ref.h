@@ -46,4 +46,24 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// The pending exception, moved out of the thread state and back in, as the interpreter's
+// triple: Python 2.7's exceptions do not carry their traceback.
+struct PendingException {
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+
+    static PendingException take() {
+        PendingException pending;
+        PyErr_Fetch(&pending.type, &pending.value, &pending.traceback);
+        return pending;
+    }
+    void restore() { PyErr_Restore(type, value, traceback); }
+    void drop() {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+};
+
 }  // namespace pelmora

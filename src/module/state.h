@@ -1,102 +1,20 @@
-// Module state: the module object, the builtins module and the constant table.
-// Each module object has its own (on Python 2.7 there is one, global); init writes
-// it once, the routines only read it, apart from the engine's caches.
+// Module state: the module object, the builtins module, the constant table and what the
+// engine's speed mechanisms hold. Each module object has its own (on Python 2.7 there is
+// one, global); init writes it once, the routines only read it, but for the mechanisms.
 #pragma once
 
-#include "module/caches.h"
+#include "module/code_objects.h"
 #include "module/compat.h"
+#include "module/constants.h"
+#include "module/definition.h"
 #include "module/free_lists.h"
+#include "module/lookup_cache.h"
 
 #include <cstddef>
-#include <cstdint>
 
 namespace pelmora {
 
-// The constant strings, in the order init makes them. NAME rows are interned
-// names spelled by their identifier; TEXT rows are interned names that are not
-// identifiers; the MESSAGE row is the one plain string.
-#define PELMORA_TEXTS(NAME, TEXT, MESSAGE)                                                   \
-    TEXT(OpenGL_GLUT, "OpenGL.GLUT")                                                         \
-    TEXT(star, "*")                                                                          \
-    TEXT(OpenGL_GL, "OpenGL.GL")                                                             \
-    TEXT(OpenGL_GLU, "OpenGL.GLU")                                                           \
-    MESSAGE(import_failure_message, "\nERROR: PyOpenGL not installed properly.\n        ")   \
-    NAME(Pelmora)                                                                            \
-    NAME(draw3DCoordinateAxes)                                                               \
-    NAME(GL_LINES)                                                                           \
-    NAME(GL_QUADS)                                                                           \
-    TEXT(dunder_main, "__main__")                                                            \
-    TEXT(dunder_test, "__test__")                                                            \
-    NAME(bottom)                                                                             \
-    NAME(drawColoredCube)                                                                    \
-    NAME(drawGrayCube)                                                                       \
-    NAME(drawSquare)                                                                         \
-    NAME(drawViewVolume)                                                                     \
-    NAME(exit)                                                                               \
-    NAME(far)                                                                                \
-    NAME(glBegin)                                                                            \
-    NAME(glColor4f)                                                                          \
-    NAME(glEnd)                                                                              \
-    NAME(glPopMatrix)                                                                        \
-    NAME(glPushMatrix)                                                                       \
-    NAME(glRotatef)                                                                          \
-    NAME(glTranslatef)                                                                       \
-    NAME(glVertex3d)                                                                         \
-    NAME(glVertex3f)                                                                         \
-    NAME(glVertex4d)                                                                         \
-    NAME(left)                                                                               \
-    NAME(near)                                                                               \
-    NAME(right)                                                                              \
-    NAME(sys)                                                                                \
-    NAME(top)
-
-#define PELMORA_TEXT_ID(id, ...) id,
-#define PELMORA_NAME_ID(id) id,
-enum class Text : std::uint8_t {
-    PELMORA_TEXTS(PELMORA_NAME_ID, PELMORA_TEXT_ID, PELMORA_TEXT_ID) count
-};
-#undef PELMORA_TEXT_ID
-#undef PELMORA_NAME_ID
-
-inline constexpr std::size_t kTextCount = static_cast<std::size_t>(Text::count);
-static_assert(kTextCount == 33, "32 interned names and the import-failure message");
-
-struct TextEntry {
-    const char* chars;
-    std::size_t size;  // with the terminating NUL
-    bool interned;
-};
-
-#define PELMORA_NAME_ENTRY(id) {#id, sizeof #id, true},
-#define PELMORA_TEXT_ENTRY(id, chars) {chars, sizeof chars, true},
-#define PELMORA_MESSAGE_ENTRY(id, chars) {chars, sizeof chars, false},
-inline constexpr TextEntry kTextEntries[] = {
-    PELMORA_TEXTS(PELMORA_NAME_ENTRY, PELMORA_TEXT_ENTRY, PELMORA_MESSAGE_ENTRY)
-};
-#undef PELMORA_NAME_ENTRY
-#undef PELMORA_TEXT_ENTRY
-#undef PELMORA_MESSAGE_ENTRY
-static_assert(sizeof kTextEntries / sizeof kTextEntries[0] == kTextCount, "one entry per text");
-static_assert(kTextEntries[static_cast<std::size_t>(Text::import_failure_message)].size == 50,
-              "a line feed, the 39-character sentence, a line feed and eight blanks");
-
-inline constexpr const char* text_chars(Text id) {
-    return kTextEntries[static_cast<std::size_t>(id)].chars;
-}
-
-// The shared integer objects, made in this order.
-enum class Int : std::uint8_t { zero, one, ninety, minus_ninety, count };
-inline constexpr long kIntegerValues[] = {0, 1, 90, -90};
-inline constexpr std::size_t kIntegerCount = static_cast<std::size_t>(Int::count);
-
-// Argument tuples whose items are all shared integers, numbered from 1: the
-// cubes' drawSquare(1) and rotation calls, ten for each cube, never shared.
-// draw/cube_faces.h derives their shapes from the cubes' faces.
-struct CachedTuple {
-    std::size_t size;
-    Int items[4];
-};
-inline constexpr std::size_t kCachedTupleCount = 20;
+static_assert(kTextCount <= LookupCache::kCapacity, "a cache slot for every name");
 
 struct ModuleState {
     // The module this state serves; null before init and again after a failed
@@ -112,22 +30,21 @@ struct ModuleState {
     PyObject* texts[kTextCount] = {};
     PyObject* integers[kIntegerCount] = {};
     PyObject* cached_tuples[kCachedTupleCount] = {};
-    // What the engine keeps between calls: each name's last namespace hit while
-    // `module_dict` is unchanged, the code objects of its traceback entries, and the
-    // argument tuples and floats it may make again.
-    // Filled while the routines run, hence mutable; init starts them, clear ends them.
-    mutable LookupCache<kTextCount> lookups;
-    mutable CodeCache codes;
+    // The engine's speed mechanisms: each name's last namespace hit, the code objects of
+    // the traceback entries, and the argument tuples and floats a call may make again.
+    // The first and last change while the routines run, hence mutable.
+    mutable LookupCache lookups;
+    CodeObjects codes;
     mutable FreeLists free_lists;
 
     PyObject* text(Text id) const { return texts[static_cast<std::size_t>(id)]; }
     PyObject* shared_integer(Int id) const { return integers[static_cast<std::size_t>(id)]; }
     PyObject* cached_tuple(std::size_t number) const { return cached_tuples[number - 1]; }
 
-    // Calls `visit(object)` for each object the state owns, stopping at the first
-    // non-zero result, which it returns.
+    // Calls `visit(slot)` for each constant the state owns, stopping at the first non-zero
+    // result, which it returns.
     template <class Visit>
-    int for_each_owned(Visit visit) {
+    int for_each_constant(Visit visit) {
         PyObject** singles[] = {&builtins, &empty_tuple, &empty_bytes};
         for (PyObject** slot : singles)
             if (int result = visit(slot)) return result;
@@ -142,6 +59,6 @@ struct ModuleState {
 };
 
 // The state of the module that a routine is bound to: its `self`.
-inline ModuleState& state_of(PyObject* self) { return *compat::module_state<ModuleState>(self); }
+inline ModuleState& state_of(PyObject* self) { return *module_state<ModuleState>(self); }
 
 }  // namespace pelmora
