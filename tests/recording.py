@@ -117,7 +117,7 @@ def entries(tb):
         if base == MODULE_FILE:
             field = FIELD.match(function)
             site = field and source_line(field.group(2), int(field.group(3)))
-            called = re.search(r"PELMORA_CALL\w*\([^,]+, (\w+)", site or "")
+            called = re.search(r"call\w*\(__LINE__, [^,]+, Text::(\w+)", site or "")
             function = field.group(1) if field else function
         elif base.startswith("reference.py"):
             called = re.match(r"(\w+)\(", text or "")
