@@ -6,14 +6,24 @@ pyproject.toml [project] table) to the newest; pyproject.toml names only the bui
 import glob
 import io
 import os
+import platform
 import re
+import subprocess
+import sys
 import sysconfig
 
-import setuptools
-from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
+if platform.python_implementation() != "CPython":
+    sys.exit("Pelmora is a C++ extension written against CPython's own C API, which %s %s does "
+             "not provide; install it under CPython 3.8 or later (or 2.7)."
+             % (platform.python_implementation(), platform.python_version()))
+
+import setuptools  # noqa: E402  (after the check: the message comes first)
+from setuptools import Extension, setup  # noqa: E402
+from setuptools.command.build_ext import build_ext  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Warnings as errors with PELMORA_WERROR=1; more flags in PELMORA_EXTRA_CFLAGS / _LDFLAGS.
+WERROR = bool(os.environ.get("PELMORA_WERROR"))
 
 
 def sources():
@@ -22,34 +32,51 @@ def sources():
     return sorted(found)
 
 
-def compile_args():
+def compiler_family(compiler):
+    """'msvc', 'clang' or 'gcc': the compiler that compiles the C++ sources, asked for the
+    macros it defines (on macOS `gcc` is clang); 'cc' when it cannot say."""
+    if compiler.compiler_type == "msvc":
+        return "msvc"
+    # setuptools 74 and later compile C++ with their own command (CXX); before, with CC.
+    driver = getattr(compiler, "compiler_so_cxx", None) or compiler.compiler_so
+    try:
+        process = subprocess.Popen(list(driver[:1]) + ["-dM", "-E", "-x", "c++", os.devnull],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        macros = process.communicate()[0].decode("latin-1")
+    except OSError:
+        return "cc"
+    if "__clang__" in macros:
+        return "clang"
+    return "gcc" if "__GNUC__" in macros else "cc"
+
+
+def compile_args(family):
+    if family == "msvc":
+        return ["/std:c++17", "/W4", "/permissive-", "/Zc:__cplusplus", "/EHsc"] + (
+            ["/WX"] if WERROR else [])
     args = ["-std=c++17", "-Wall", "-Wextra", "-Wconversion", "-Wold-style-cast",
             "-Wzero-as-null-pointer-constant", "-fvisibility=hidden"]
     # Python's own headers are not held to the warnings above.
-    include = sysconfig.get_paths()["include"]
-    args += ["-isystem", include]
-    if os.environ.get("PELMORA_WERROR"):
-        args.append("-Werror")
-    args += os.environ.get("PELMORA_EXTRA_CFLAGS", "").split()
-    return args
-
-
-def link_args():
-    return os.environ.get("PELMORA_EXTRA_LDFLAGS", "").split()
+    args += ["-isystem", sysconfig.get_paths()["include"]]
+    if family == "gcc":
+        # GCC follows symlinks in system headers to their real directory, where Debian's
+        # debug headers would find the release pyconfig.h.
+        args.append("-fno-canonical-system-headers")
+    return args + (["-Werror"] if WERROR else [])
 
 
 class BuildExt(build_ext):
-    """Drops the C-only flags that Python 2.7's compiler settings pass to g++."""
+    """Flags for the compiler actually used, and none of the C-only ones that Python 2.7's
+    compiler settings pass."""
 
     def build_extensions(self):
-        for flag in ("-Wstrict-prototypes",):
-            if flag in self.compiler.compiler_so:
-                self.compiler.compiler_so.remove(flag)
-        # GCC follows symlinks in system headers to their real directory, where
-        # Debian's debug headers would find the release pyconfig.h.
-        if "gcc" in os.path.basename(self.compiler.compiler_so[0]):
-            for extension in self.extensions:
-                extension.extra_compile_args.append("-fno-canonical-system-headers")
+        for command in ("compiler_so", "compiler_so_cxx"):
+            flags = getattr(self.compiler, command, None) or []
+            if "-Wstrict-prototypes" in flags:
+                flags.remove("-Wstrict-prototypes")
+        args = compile_args(compiler_family(self.compiler))
+        for extension in self.extensions:
+            extension.extra_compile_args = args + extension.extra_compile_args
         build_ext.build_extensions(self)
 
 
@@ -58,19 +85,14 @@ extension = Extension(
     sources=sources(),
     include_dirs=["src"],
     depends=sorted(glob.glob(os.path.join("src", "*", "*.h"))),
-    extra_compile_args=compile_args(),
-    extra_link_args=link_args(),
+    extra_compile_args=os.environ.get("PELMORA_EXTRA_CFLAGS", "").split(),
+    extra_link_args=os.environ.get("PELMORA_EXTRA_LDFLAGS", "").split(),
     language="c++",
 )
 
 
 def read(name):
-    """The text of a file beside this one; empty in a build from a copy of src/ and this
-    file alone, as scripts/sanitize.sh makes."""
-    path = os.path.join(HERE, name)
-    if not os.path.exists(path):
-        return ""
-    with io.open(path, encoding="utf-8") as handle:
+    with io.open(os.path.join(HERE, name), encoding="utf-8") as handle:
         return handle.read()
 
 
