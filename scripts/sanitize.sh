@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # AddressSanitizer + UndefinedBehaviorSanitizer run. Builds the extension with both sanitizers
-# into out/sanitize/ (from a copy of src/ and setup.py, so nothing lands in the tree) and runs
+# into out/sanitize/lib (scripts/build-ext.sh, so nothing lands in the tree) and runs
 # the test suite, or the command given after --, with that build first on the path. Objects go
 # through malloc (PYTHONMALLOC=malloc), so a use after free of a Python object is seen too.
 # Any report, from the test process or from any subprocess it starts, fails the run; reports
@@ -25,12 +25,11 @@ python=$(command -v "$python") || { echo "sanitize: no interpreter $python" >&2;
 [ $# -gt 0 ] || set -- "$python" -m pytest -p no:cacheprovider --capture=sys "$ROOT/tests"
 
 out=$ROOT/out/sanitize
-rm -rf "$out"
-mkdir -p "$out/tree" "$out/reports"
+rm -rf "$out/reports" "$out/stderr.log"
+mkdir -p "$out/reports"
 runtime=$(${CXX:-g++} -print-file-name=libasan.so)
 [ -e "$runtime" ] || { echo "sanitize: no ASan runtime (Debian: apt-get install g++)" >&2; exit 1; }
 
-cp -r "$ROOT/src" "$ROOT/setup.py" "$out/tree/"
 # A venv of Python 3.12+ has no setuptools of its own.
 "$python" -c 'import setuptools' 2>/dev/null || "$python" -m pip install -q setuptools ||
     { echo "sanitize: $python has no setuptools and pip could not install it" >&2; exit 1; }
@@ -39,10 +38,9 @@ sanitizers="-fsanitize=address,undefined"
 # null dereference still stops the run as a SEGV report from ASan.
 unchecked="-fno-sanitize=null,nonnull-attribute,returns-nonnull-attribute"
 cflags="$sanitizers $unchecked -fno-sanitize-recover=undefined -fno-omit-frame-pointer -O1 -g"
-(cd "$out/tree" &&
-    PELMORA_EXTRA_CFLAGS="$cflags" PELMORA_EXTRA_LDFLAGS="$sanitizers" \
-    "$python" setup.py -q build_ext -b "$out/lib" -t "$out/build" >"$out/build.log" 2>&1) ||
-    { cat "$out/build.log" >&2; echo "sanitize: build failed" >&2; exit 1; }
+PELMORA_EXTRA_CFLAGS="$cflags" PELMORA_EXTRA_LDFLAGS="$sanitizers" \
+    bash "$ROOT/scripts/build-ext.sh" "$python" "$out/lib" >/dev/null ||
+    { echo "sanitize: build failed" >&2; exit 1; }
 
 export LD_PRELOAD=$runtime${LD_PRELOAD:+:$LD_PRELOAD}
 export PYTHONPATH=$out/lib:$ROOT${PYTHONPATH:+:$PYTHONPATH}

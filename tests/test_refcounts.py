@@ -5,10 +5,7 @@ file as a script against an OpenGL package whose functions do nothing."""
 from __future__ import print_function
 
 import gc
-import glob
-import hashlib
 import os
-import shutil
 import sys
 import tempfile
 from fractions import Fraction
@@ -32,21 +29,9 @@ def test_no_reference_leaks(tmpdir):
         if os.environ.get("PELMORA_REQUIRE_DEBUG") == "1":
             pytest.fail(message)
         pytest.skip(message)
-    # Built from the sources and setup.py alone, which holds every flag; kept for later runs
-    # while neither they nor the interpreter change.
-    digest = hashlib.sha1(python.encode())
-    for path in sorted(glob.glob(os.path.join(ROOT, "src", "*", "*"))) + [
-            os.path.join(ROOT, "setup.py")]:
-        with open(path, "rb") as source:
-            digest.update(source.read())
-    lib = os.path.join(tempfile.gettempdir(), "pelmora-refcounts-" + digest.hexdigest()[:16])
-    if not os.path.isdir(lib):
-        shutil.copytree(os.path.join(ROOT, "src"), str(tmpdir.join("tree", "src")))
-        shutil.copy(os.path.join(ROOT, "setup.py"), str(tmpdir.join("tree")))
-        status, out, err = run([python, "setup.py", "-q", "build_ext", "-b", str(tmpdir.join(
-            "lib")), "-t", str(tmpdir.join("tmp"))], cwd=str(tmpdir.join("tree")))
-        assert status == 0, "building for %s failed:\n%s" % (python, out + err)
-        shutil.move(str(tmpdir.join("lib")), lib)
+    lib = os.path.join(tempfile.gettempdir(), "pelmora-refcounts-%s" % os.path.basename(python))
+    status, out, err = run(["bash", os.path.join(ROOT, "scripts", "build-ext.sh"), python, lib])
+    assert status == 0, "building for %s failed:\n%s" % (python, out + err)
     status, out, err = run([python, os.path.abspath(__file__)], cwd=str(tmpdir), paths=[
         lib, write_opengl(tmpdir, STUB_OPENGL)])
     assert status == 0 and "cases, no reference count drift" in out, out + err
