@@ -535,7 +535,7 @@ GL_C4UB_V2F: Any
 GL_C4UB_V3F: Any
 GL_CAVEAT_SUPPORT: Any
 GL_CCW: Any
-GL_CHAR: Any
+GL_CHAR = bytes
 GL_CLAMP: Any
 GL_CLAMP_FRAGMENT_COLOR: Any
 GL_CLAMP_READ_COLOR: Any
@@ -2379,7 +2379,7 @@ HAVE_FREEGLUT: Any
 INITIALIZED: Any
 PLATFORM: Any
 as_8_bit: Any
-bytes: Any
+from builtins import bytes as bytes
 c_char_p: Any
 c_int: Any
 c_ubyte: Any
@@ -3856,8 +3856,8 @@ glutWireTorus: Any
 int32_t: Any
 int64_t: Any
 integer_types: Any
-long: Any
+long = int
 size_t: Any
 sizeof: Any
-unicode: Any
+unicode = str
 void: Any

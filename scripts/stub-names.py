@@ -1,7 +1,9 @@
 """Writes Pelmora-stubs/_opengl.pyi: the names that `import Pelmora` star-imports from
-OpenGL.GLUT, OpenGL.GL and OpenGL.GLU, as the installed PyOpenGL defines them, each typed
-Any. Module objects (such as `sys`) and private names are left out, as are the module's own
-routines. Run it again when PyOpenGL changes, before a release:
+OpenGL.GLUT, OpenGL.GL and OpenGL.GLU, as the installed PyOpenGL defines them. A name bound to
+a builtin class (PyOpenGL re-exports `bytes`, and `long` and `unicode` as int and str) is that
+class, so hosts can annotate with it; every other name is typed Any. Module objects (such as
+`sys`) and private names are left out, as are the module's own routines. Run it again when
+PyOpenGL changes, before a release:
 
     python scripts/stub-names.py            rewrite the file from this interpreter's PyOpenGL
     python scripts/stub-names.py --check    exit 1 if the file differs from what it would write
@@ -16,14 +18,13 @@ import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TARGET = os.path.join(ROOT, "Pelmora-stubs", "_opengl.pyi")
-ROUTINES = ("drawSquare", "drawGrayCube", "drawColoredCube", "draw3DCoordinateAxes",
-            "drawViewVolume")
-STAR_IMPORTS = ("OpenGL.GLUT", "OpenGL.GL", "OpenGL.GLU")
+sys.path.insert(0, ROOT)
+from pelmora_tools.names import ROUTINES, STAR_IMPORTS  # noqa: E402
 
 
 def star_imported_names():
-    """(PyOpenGL version, sorted names) that the module's three star imports bind."""
-    sys.path.insert(0, ROOT)
+    """(PyOpenGL version, {name: builtin class name, or None}) for the names that the module's
+    three star imports bind."""
     from pelmora_tools.context import ContextError, choose_platform
     try:
         choose_platform()  # PyOpenGL must not fall back to GLX, which needs a display
@@ -32,10 +33,23 @@ def star_imported_names():
     import OpenGL
     namespace = {}
     exec("".join("from %s import *\n" % name for name in STAR_IMPORTS), namespace)
-    names = sorted(name for name, value in namespace.items()
-                   if not name.startswith("_") and name not in ROUTINES
-                   and not isinstance(value, types.ModuleType))
+    names = dict((name, value.__name__ if is_builtin_class(value) else None)
+                 for name, value in namespace.items()
+                 if not name.startswith("_") and name not in ROUTINES
+                 and not isinstance(value, types.ModuleType))
     return OpenGL.__version__, names
+
+
+def is_builtin_class(value):
+    return isinstance(value, type) and value.__module__ == "builtins"
+
+
+def stub_line(name, builtin):
+    if builtin is None:
+        return "%s: Any" % name
+    if builtin == name:
+        return "from builtins import %s as %s" % (name, name)  # the form a stub re-exports
+    return "%s = %s" % (name, builtin)
 
 
 def stub_text(version, names):
@@ -43,7 +57,7 @@ def stub_text(version, names):
              "# as PyOpenGL %s defines them." % version,
              "# Written by scripts/stub-names.py; run it again rather than editing this file.",
              "from typing import Any", ""]
-    lines += ["%s: Any" % name for name in names]
+    lines += [stub_line(name, names[name]) for name in sorted(names)]
     return "\n".join(lines) + "\n"
 
 

@@ -1,6 +1,7 @@
 """The type stubs as a host's author meets them: mypy and pyright accept the README's host,
-which star-imports the module, and report each mistake in a host that has some. The checkers
-run where they are installed (the test extra)."""
+which star-imports the module, as written and with its keyboard callback annotated, and report
+each mistake in a host that has some. The checkers run where they are installed (the test
+extra)."""
 import io
 import json
 import os
@@ -27,15 +28,23 @@ drawViewVolume(-1.0, 1.0, -1.0, 1.0, 1.0)
 drawViewVolume(-1.0, 1.0, -1.0, 1.0, 1.0, 10.0, depth=3.0)
 drawViewVolume(-1.0, 1.0, -1.0, 1.0, near="1", far=10.0)
 glVertex3fff(0.0, 0.0, 0.0)
+title: unicode = b"Pelmora"
 drawViewVolume(left=-1.0, right=1.0, bottom=-1.0, top=1.0, near=1.0, far=10.0)
 """
+# The files checked: the README's host, the same with its keyboard callback annotated, and
+# the mistakes.
+HOSTS = ("host.py", "annotated.py", "mistakes.py")
+ANNOTATED_KEYBOARD = ("def keyboard(key, x, y):",
+                      "def keyboard(key: bytes, x: int, y: int) -> None:")
 
 
 def mypy():
     pytest.importorskip("mypy", reason="mypy is not installed (the test extra installs it)")
+    # the flag the README names: without it mypy skips the bodies of unannotated callbacks
     out = subprocess.Popen([sys.executable, "-m", "mypy", "--no-incremental", "--python-version",
-                            "%d.%d" % sys.version_info[:2], "--no-error-summary", "host.py",
-                            "mistakes.py"], stdout=subprocess.PIPE).communicate()[0].decode()
+                            "%d.%d" % sys.version_info[:2], "--no-error-summary",
+                            "--check-untyped-defs"] + list(HOSTS),
+                           stdout=subprocess.PIPE).communicate()[0].decode()
     return [(name, int(n)) for name, n in re.findall(r"^(\w+)\.py:(\d+): error:", out, re.M)], out
 
 
@@ -45,7 +54,7 @@ def pyright():
     if command is None:
         pytest.skip("pyright is not installed (the test extra installs it)")
     report = json.loads(subprocess.run([command, "--outputjson", "--pythonversion", "%d.%d" %
-                                        sys.version_info[:2], "host.py", "mistakes.py"],
+                                        sys.version_info[:2]] + list(HOSTS),
                                        stdout=subprocess.PIPE).stdout)["generalDiagnostics"]
     return [(os.path.basename(d["file"])[:-3], d["range"]["start"]["line"] + 1) for d in report
             if d["severity"] == "error"], report
@@ -57,11 +66,13 @@ def test_checker_accepts_the_readme_host_and_reports_each_mistake(tmpdir, monkey
     with io.open(os.path.join(ROOT, "README.md"), encoding="utf-8") as handle:
         host = [block for block in re.findall(r"```python\n(.*?)```", handle.read(), re.S)
                 if "from Pelmora import *" in block][0]
-    tmpdir.join("host.py").write_text(host, encoding="utf-8")
-    tmpdir.join("mistakes.py").write_text(type(u"")(MISTAKES), encoding="utf-8")
+    annotated = host.replace(*ANNOTATED_KEYBOARD)
+    assert annotated != host, "the README's host has no keyboard callback to annotate"
+    for name, text in zip(HOSTS, (host, annotated, MISTAKES)):
+        tmpdir.join(name).write_text(type(u"")(text), encoding="utf-8")
     monkeypatch.chdir(tmpdir)  # the stubs here come before any installed copy
     errors, report = checker()
-    assert sorted(set(errors)) == [("mistakes", line) for line in range(3, 12)], report
+    assert sorted(set(errors)) == [("mistakes", line) for line in range(3, 13)], report
 
 
 def test_stub_names_match_this_pyopengl():
