@@ -3,6 +3,7 @@
 
 #include "module/ref.h"
 
+#include <new>
 #include <utility>
 
 namespace pelmora {
@@ -50,7 +51,7 @@ namespace {
 constexpr char kFollowersKey[] = "Pelmora.namespace_followers";
 
 void free_followers(PyObject* capsule) {
-    delete static_cast<Followers*>(PyCapsule_GetPointer(capsule, kFollowersKey));
+    PyMem_Free(PyCapsule_GetPointer(capsule, kFollowersKey));
 }
 
 }  // namespace
@@ -61,9 +62,10 @@ Followers* Followers::of_this_interpreter(bool make) {
     PyObject* capsule = nullptr;
     int found = PyDict_GetItemStringRef(shared, kFollowersKey, &capsule);
     if (found == 0 && make) {
-        auto* made = new Followers;
-        capsule = PyCapsule_New(made, kFollowersKey, free_followers);
-        if (capsule == nullptr) delete made;
+        void* memory = PyMem_Malloc(sizeof(Followers));
+        Followers* made = memory != nullptr ? new (memory) Followers : nullptr;
+        capsule = made != nullptr ? PyCapsule_New(made, kFollowersKey, free_followers) : nullptr;
+        if (capsule == nullptr) PyMem_Free(memory);
         found = capsule != nullptr && PyDict_SetItemString(shared, kFollowersKey, capsule) == 0
                     ? 1
                     : -1;
