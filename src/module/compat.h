@@ -254,9 +254,10 @@ inline bool is_exact_text(PyObject* object) { return PyUnicode_CheckExact(object
 // UTF-8 of a text object, or null with an exception set.
 inline const char* text_utf8(PyObject* text) { return PyUnicode_AsUTF8(text); }
 
-// Equal length and equal characters; never runs a subclass's __eq__.
+// Both text, of equal length and equal characters; never runs a subclass's __eq__.
 inline bool text_equal(PyObject* a, PyObject* b) {
-    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+    return PyUnicode_Check(a) && PyUnicode_Check(b) &&
+           PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
 }
 inline bool starts_with_underscore(PyObject* name) {
     return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 &&
@@ -328,7 +329,7 @@ inline bool is_exact_text(PyObject* object) { return PyString_CheckExact(object)
 inline const char* text_utf8(PyObject* text) { return PyString_AsString(text); }
 
 inline bool text_equal(PyObject* a, PyObject* b) {
-    return PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
+    return PyString_Check(a) && PyString_Check(b) && PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
            std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b),
                        static_cast<std::size_t>(PyString_GET_SIZE(a))) == 0;
 }
