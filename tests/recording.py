@@ -10,6 +10,8 @@ import traceback
 
 import Pelmora
 from pelmora_tools import reference
+from pelmora_tools.names import GL_CALLEES, GL_CONSTANTS, ROUTINES  # noqa: F401 (the tests')
+from pelmora_tools.record import Failure, Rebinding, Recorder  # noqa: F401
 
 try:
     import builtins
@@ -19,11 +21,6 @@ except ImportError:  # Python 2.7
 PY3 = sys.version_info[0] >= 3
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE_FILE, TWINS, DELETED = "Pelmora.py", [Pelmora, reference], object()
-ROUTINES = ["draw3DCoordinateAxes", "drawViewVolume", "drawSquare", "drawGrayCube",
-            "drawColoredCube"]
-GL_CALLEES = ["glBegin", "glEnd", "glVertex3f", "glVertex3d", "glVertex4d", "glColor4f",
-              "glPushMatrix", "glPopMatrix", "glTranslatef", "glRotatef"]
-GL_CONSTANTS = ["GL_LINES", "GL_QUADS"]
 FIELD = re.compile(r"^Pelmora\.(\w+) \(((?:module|draw)/\w+\.cpp):(\d+)\)$")
 BLOCK_OPENGL = """
 import sys
@@ -39,30 +36,6 @@ GL_LINES, GL_QUADS = 0x0001, 0x0007
 def glBegin(*args): pass
 glEnd = glVertex3f = glVertex3d = glVertex4d = glColor4f = glBegin
 glPushMatrix = glPopMatrix = glTranslatef = glRotatef = glBegin"""}
-
-
-Failure = type("Failure", (Exception,), {})  # what a recording callee raises on its armed call
-
-
-class Recorder(object):
-    """Binds callees that log (name, args) in `calls`, functions or, with `instance`, objects
-    with __call__; call number `fail_at` (from 1) raises Failure."""
-
-    def __init__(self, names=GL_CALLEES, module=Pelmora, fail_at=None, calls=None,
-                 instance=False):
-        self.calls, self.count, self.fail_at = [] if calls is None else calls, 0, fail_at
-        for name in names:
-            record = self.callee(name)
-            call = type("Callee", (object,), {"__call__": staticmethod(record)})
-            setattr(module, name, call() if instance else record)
-
-    def callee(self, name):
-        def record(*args):
-            self.calls.append((name, args))
-            self.count += 1
-            if self.count == self.fail_at:
-                raise Failure(name)
-        return record
 
 
 class Traced(object):
@@ -122,7 +95,8 @@ def entries(tb):
         elif base.startswith("reference.py"):
             called = re.match(r"(\w+)\(", text or "")
         else:
-            if base.startswith("recording.py") and function in ("record", "<lambda>"):
+            if base.startswith(("record.py", "recording.py")) and function in ("record",
+                                                                               "<lambda>"):
                 found.append("callee")
             continue
         found.append((line, function, called and called.group(1)))
@@ -135,24 +109,15 @@ def source_line(path, line):
 
 
 def message(error):
-    """The exception's text; for NameError only the name, which Pelmora gives bare."""
+    """The twin's exception text, with a NameError's sentence cut to the bare name that
+    Pelmora gives."""
     found = re.match(r"(?:global )?name '(\w+)' is not defined", str(error))
     return found.group(1) if isinstance(error, NameError) and found else str(error)
 
 
-class Restorer(object):
-    """Puts back every binding of the given modules' namespaces as it was at creation."""
-
-    def __init__(self, modules=(Pelmora, reference, builtins)):
-        self.saved = [(module, dict(module.__dict__)) for module in modules]
-
-    def restore(self):
-        for module, saved in self.saved:
-            for name in [name for name in module.__dict__ if name not in saved]:
-                delattr(module, name)
-            for name, value in saved.items():
-                if module.__dict__.get(name, saved) is not value:
-                    setattr(module, name, value)
+def Restorer(modules=(Pelmora, reference, builtins)):
+    """Puts back the namespaces of the twins and the builtins as they are now."""
+    return Rebinding(modules)
 
 
 def observe(module, routine, args=(), kwargs=None, fail_at=None, bindings=(), instance=False):
@@ -161,7 +126,7 @@ def observe(module, routine, args=(), kwargs=None, fail_at=None, bindings=(), in
     module (objects fresh for each twin); DELETED deletes a name."""
     log, restorer = [], Restorer([module, builtins])
     try:
-        Recorder(GL_CALLEES, module, fail_at, log, instance)
+        Recorder(module, GL_CALLEES, fail_at, log, instance)
         for name, value in (bindings(module) if callable(bindings) else bindings):
             if value is not DELETED:
                 setattr(module, name, value)
@@ -173,7 +138,8 @@ def observe(module, routine, args=(), kwargs=None, fail_at=None, bindings=(), in
             outcome = ("returned", describe(getattr(module, routine)(*args, **(kwargs or {})),
                                             arguments))
         except Exception as error:
-            outcome = ("raised", type(error).__name__, message(error), entries(sys.exc_info()[2]))
+            text = str(error) if module is Pelmora else message(error)
+            outcome = ("raised", type(error).__name__, text, entries(sys.exc_info()[2]))
     finally:
         restorer.restore()
     return [(name, tuple(describe(item, arguments) for item in items))
@@ -226,10 +192,11 @@ def write_opengl(directory, files):
     return str(directory)
 
 
-def run(command, paths=(), cwd=None, unset=()):
+def run(command, paths=(), cwd=None, unset=(), environment=None):
     """(status, stdout, stderr) of `command` with `paths`, this build, tests/ and the tree first
-    on PYTHONPATH and the variables `unset` removed."""
+    on PYTHONPATH, the variables `unset` removed and those of `environment` set."""
     env = dict((k, v) for k, v in os.environ.items() if k not in unset)
+    env.update(environment or {})
     search = list(paths) + [os.path.dirname(Pelmora.__file__), os.path.join(ROOT, "tests"),
                             ROOT] + env.get("PYTHONPATH", "").split(os.pathsep)
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(path) for path in search if path)

@@ -1,9 +1,9 @@
-"""What the engine's shortcuts (kept lookups, reused traceback code objects, shared argument
-tuples, free lists, vector calls) must leave as plain Python has it. Each check runs here,
-with the caches on, and again with those of test_routines in a fresh interpreter with
+"""What the engine's speed mechanisms (kept lookups, code objects made once, shared argument
+tuples, free lists, vector calls) must leave as plain Python has it. Each check runs here, with
+the mechanisms on, and again with those of test_routines in a fresh interpreter with
 PELMORA_UNCACHED=1."""
+import ctypes
 import gc
-import os
 import sys
 import sysconfig
 import traceback
@@ -13,8 +13,8 @@ import weakref
 import pytest
 
 import Pelmora
-from recording import (DELETED, FIELD, GL_CALLEES, MODULE_FILE, PY3, TWINS, WATCHER_IDS, Recorder,
-                       Restorer, builtins, call_with_dict, module_entries, run_code)
+from recording import (DELETED, GL_CALLEES, MODULE_FILE, PY3, TWINS, WATCHER_IDS, Recorder,
+                       Restorer, builtins, call_with_dict, message, module_entries, run_code)
 
 try:
     from functools import lru_cache
@@ -22,7 +22,7 @@ except ImportError:  # Python 2.7
     lru_cache = None
 
 EMPTY = tuple()
-CACHED = not (os.environ.get("PELMORA_UNCACHED") or sysconfig.get_config_var("Py_GIL_DISABLED"))
+CACHED = not sysconfig.get_config_var("Py_GIL_DISABLED") and PY3
 NAME = "glVertex3f"
 # (where the old callee is bound, where the new one is bound beforehand, the change that makes
 # the new one the answer)
@@ -48,7 +48,7 @@ def check_rebinding_takes_effect_from_the_next_statement():
                 seen.append("old")
                 if during_call and len(seen) == 1:
                     change(lambda *args: seen.append("new"))
-            Recorder(["glBegin", "glEnd"])
+            Recorder(Pelmora, ["glBegin", "glEnd"])
             Pelmora.__dict__.pop(NAME, None)
             setattr(old_home, NAME, old)
             if new_home:
@@ -62,9 +62,94 @@ def check_rebinding_takes_effect_from_the_next_statement():
             builtins.__dict__.pop(NAME, None)
 
 
+def check_watchers_running_routines_mid_change_see_every_change():
+    """A dictionary watcher told of a change before it is made draws then; the next call must
+    see the new binding, and the old callee, freed meanwhile, must never be called."""
+    api = ctypes.pythonapi
+    if sys.version_info < (3, 12):
+        return
+    signature = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, *[ctypes.c_void_p] * 3)
+    api.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
+    api.PyDict_Watch.argtypes = api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+    logs = []
+    for module in TWINS:
+        log = []
+        Recorder(module, ["glBegin", "glEnd"], calls=log)
+        for tag in ("old", "new", "again"):
+            module.drawSquare(1)  # what a cache would keep
+
+            def on_change(event, namespace, key, value, module=module):
+                if key and ctypes.cast(key, ctypes.py_object).value == NAME:
+                    module.drawSquare(1)
+                return 0
+            callback = signature(on_change)
+            try:
+                watcher = api.PyDict_AddWatcher(ctypes.cast(callback, ctypes.c_void_p))
+            except RuntimeError:
+                return  # every watcher id is taken
+            api.PyDict_Watch(watcher, module.__dict__)
+            setattr(module, NAME, (lambda tag: lambda *args: log.append(tag))(tag))
+            api.PyDict_Unwatch(watcher, module.__dict__)
+            api.PyDict_ClearWatcher(watcher)
+            gc.collect()
+            module.drawSquare(1)
+        logs.append(log)
+    assert logs[0] == logs[1]
+
+
+class Flipping(str):
+    """A namespace key equal to the name it spells once, then never again."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        self.answers = getattr(self, "answers", [True, False])
+        return self.answers.pop(0) if self.answers else False
+
+
+def check_keys_that_compare_by_their_own_code():
+    """A key of the namespace that runs code when compared: its answers, its errors and how
+    often it is asked are those of plain Python, but that 2.7's attribute lookup counts an
+    error a miss."""
+    def raising(error):
+        def eq(self, other):
+            raise error("compared")
+        return type("Raising", (str,), {"__hash__": str.__hash__, "__eq__": eq})
+
+    def counting(asked):
+        def eq(self, other):
+            asked.append(other)
+            return False
+        return type("Counting", (str,), {"__hash__": lambda self: hash("glEnd"), "__eq__": eq})
+    for case in range(4):
+        seen = []
+        for module in TWINS:
+            log, asked = [], []
+            Recorder(module, ["glColor4f", "glBegin", "glVertex3f", "glVertex3d", "glVertex4d"],
+                     calls=log)
+            module.__dict__.pop("glEnd", None)
+            key = [raising(LookupError)("glEnd"), raising(KeyboardInterrupt)("glEnd"),
+                   Flipping("glEnd"), counting(asked)("other")][case]
+            module.__dict__[key] = lambda: log.append("glEnd")
+            for _ in range(3):
+                try:
+                    module.drawSquare(1)
+                except BaseException as error:
+                    log.append((type(error).__name__, message(error)))
+            dict.__delitem__(module.__dict__, [k for k in module.__dict__ if k is key][0])
+            seen.append((log, len(asked)))
+        if PY3 or case > 1:
+            assert seen[0] == seen[1], case
+        else:  # an attribute lookup on 2.7, where plain Python's LOAD_GLOBAL raises
+            assert [entry for entry in seen[0][0] if entry[0] == "NameError"] == \
+                [("NameError", "glEnd")] * 3
+    with pytest.raises(LookupError if PY3 else TypeError) as excinfo:
+        Pelmora.drawViewVolume(1, 2, 3, 4, 5, **{raising(LookupError)("far"): 6})
+    assert [n for n, _ in module_entries(excinfo)] == [43]
+
+
 def check_changed_module_class_and_getattr_go_the_generic_way():
     ends = []
-    Recorder(["glBegin", "glVertex3f", "glEnd"])
+    Recorder(Pelmora, ["glBegin", "glVertex3f", "glEnd"])
     Pelmora.drawSquare(1)
     for home, text in [(Pelmora, "module property"), (builtins, "builtins property")]:
         if home is builtins:
@@ -102,9 +187,9 @@ def check_floats_fresh_and_shared_tuples_the_very_objects():
     probe = (1,)
     call_with_dict(Keep, probe)
     keeps_tuples = kept.pop()[0] is probe
-    Recorder(instance=True)
+    Recorder(Pelmora, instance=True)
     Pelmora.drawSquare(2)  # leaves three-item tuples to the free lists
-    for name in GL_CALLEES + ["drawSquare"]:
+    for name in GL_CALLEES + ("drawSquare",):
         setattr(Pelmora, name, Keep)
     right = type("Bound", (float,), {})(1)
     for routine, args in [("drawViewVolume", (-1, right, -1, 1, 1.0, 10.0)),
@@ -137,7 +222,7 @@ def check_one_traceback_entry_per_failed_call():
             ("drawColoredCube", (1,), {"glRotatef": None}, NameError, 165),
             ("drawViewVolume", (1, 2, 3, 4, 5, 0), {}, ZeroDivisionError, 67),
             ("drawViewVolume", (1, 2, 3, 4, 5), {}, TypeError, 43)]:
-        Recorder(GL_CALLEES)
+        Recorder(Pelmora)
         for name, value in broken.items():
             setattr(Pelmora, name, value) if value else delattr(Pelmora, name)
         codes = []
@@ -170,20 +255,53 @@ class Released(object):
         self.log.append(self.label)
 
     def __neg__(self):
-        return Released(self.log, "item")
+        return Released(self.log, "-" + self.label)
+
+    def __truediv__(self, other):
+        return Bound(self.log, "(%s/%s)" % (self.label, getattr(other, "label", other)))
+    __div__ = __truediv__
 
     def __call__(self, *args):
         return Released(self.log, "result")
 
 
-def check_callee_then_tuple_then_result_released():
-    log = []
-    Recorder(["glColor4f", "glBegin", "glVertex4d", "glEnd"])
+class Bound(Released):
+    """A quotient, whose products with a parameter are items."""
+
+    def __mul__(self, other):
+        return Released(self.log, "%s*%s" % (self.label, other.label))
+
+
+def check_release_order():
+    """The callee, then the items (last first), then the result, as plain Python releases them,
+    on the tuple and the vector-call paths; when an item fails, those made before it go last
+    first, then the callee."""
+    log, functions = [], []
+
+    def fresh_function(name):  # a vector call, released with its statement
+        function = lambda *args: Released(log, "result")
+        functions.append(weakref.ref(function, lambda ref: log.append("callee")))
+        return function
+    Recorder(Pelmora, ["glColor4f", "glBegin", "glVertex4d", "glEnd"])
     del Pelmora.glVertex3d
-    Pelmora.__getattr__ = lambda name: Released(log, "callee")
-    with pytest.raises(TypeError):  # `near` cannot be divided
-        Pelmora.drawViewVolume(1.0, 1.0, 1.0, 1.0, Released(log, "near"), 1.0)
-    assert log[:3] == ["callee", "item", "result"]
+    for callee in (lambda name: Released(log, "callee"), fresh_function):
+        Pelmora.__getattr__ = callee
+        with pytest.raises(TypeError):  # 1.0 / near fails in row 20
+            Pelmora.drawViewVolume(1.0, 1.0, 1.0, 1.0, Released(log, "near"), 1.0)
+        assert log[:4] == ["callee", "-near", "result", "callee"], callee
+        del log[:]
+    logs = []
+    for module in TWINS:  # the callee from builtins, which keep it
+        del log[:]
+        far = Released(log, "far")
+        far.__class__ = type("Far", (Released,), {"__neg__": lambda self: 1 / 0})
+        Recorder(module, ["glColor4f", "glBegin", "glVertex3d", "glVertex4d"])
+        module.glVertex4d = lambda *args: None
+        with pytest.raises(ZeroDivisionError):  # -far, after both products of row 20
+            module.drawViewVolume(Released(log, "left"), 1.0, 1.0, Released(log, "top"),
+                                  Released(log, "near"), far)
+        logs.append([entry for entry in log if "*" in entry])
+    assert logs[0] == logs[1] == ["(far/near)*top", "(far/near)*left"]
 
 
 class Dying(object):
@@ -193,11 +311,14 @@ class Dying(object):
         self.module, self.log, self.label = module, log, label
 
     def __del__(self):
-        half_empty = [t for t in gc.get_objects() if type(t) is tuple and len(t) <= 4 and
-                      "<NULL>" in repr(t).strip("(,)").split(", ")]
-        self.log.append(("released", self.label, len(half_empty)))
+        self.log.append(("released", self.label, half_filled_tuples()))
         if len(self.log) < 4:
             self.module.drawSquare(1.5)
+
+
+def half_filled_tuples():
+    return len([t for t in gc.get_objects() if type(t) is tuple and len(t) <= 4 and
+                "<NULL>" in repr(t).strip("(,)").split(", ")])
 
 
 class Record(object):
@@ -212,83 +333,45 @@ class Record(object):
 
 def check_objects_made_again_are_new_to_everyone():
     """Tuples and floats from the engine's free lists, to callees handed the tuple itself: the
-    calls of plain Python, a tuple hashed as a key; items released last first, none half empty."""
+    calls of plain Python, a tuple hashed as a key; items released last first, and no tuple
+    half filled while an item is made or released."""
     logs = []
     for module in TWINS:
         log = []
-        recorder = Recorder(["glBegin", "glEnd"], module, calls=log)
+        recorder = Recorder(module, ["glBegin", "glEnd"], calls=log)
         module.glVertex3f = Record(log)
-        module.drawSquare(type("Size", (object,), {"__rmul__": lambda self, other:
-                                                   Dying(module, log, other)})())
+
+        def product(self, other, module=module, log=log):
+            log.append(("made", other, half_filled_tuples()))
+            return Dying(module, log, other)
+        module.drawSquare(type("Size", (object,), {"__rmul__": product})())
         module.drawSquare(2)
         if lru_cache:
             module.glVertex3f = lru_cache(maxsize=None)(recorder.callee("cached"))
         for size in (1, 1, 2, 1, 2):
             module.drawSquare(size)
         logs.append(log)
-    calls = [[entry for entry in log if entry[0] != "released"] for log in logs]
+    calls = [[entry for entry in log if entry[0] not in ("released", "made")] for log in logs]
     assert calls[0] == calls[1]
     assert [entry for entry in logs[0] if entry[0] == "released"] == \
         [("released", value, 0) for value in (-.5, -.5, -.5, .5, .5, .5, .5, -.5)]
-
-
-def check_errors_from_comparing_names():
-    """Python 3 passes on what comparing a colliding name raises; 2.7 counts it a miss."""
-    recorder = Recorder(["glColor4f", "glBegin", "glVertex3f", "glVertex3d", "glVertex4d"])
-    del Pelmora.glEnd
-    for error in (LookupError, KeyboardInterrupt):
-        def eq(self, other):
-            raise error("compared")
-        key = type("Key", (str,), {"__hash__": str.__hash__, "__eq__": eq})
-        with pytest.raises(error if PY3 else TypeError) as excinfo:
-            Pelmora.drawViewVolume(1, 2, 3, 4, 5, **{key("far"): 6})
-        assert [n for n, _ in module_entries(excinfo)] == [43]
-        named = key("glEnd")
-        Pelmora.__dict__[named] = None
-        with pytest.raises(error if PY3 else NameError) as excinfo:
-            Pelmora.drawSquare(1)
-        del Pelmora.__dict__[named]
-        assert [n for n, _ in module_entries(excinfo)] == [100]
-    assert [name for name, _ in recorder.calls] == (["glBegin"] + ["glVertex3f"] * 4) * 2
-
-
-def test_traceback_entry_between_caller_and_callee(namespace):
-    class Boom(Exception):
-        pass
-    boom = Boom("from the callee")
-
-    def glVertex3f(*args):
-        raise boom
-    Recorder(["glBegin", "glEnd"])
-    Pelmora.glVertex3f = glVertex3f
-    with pytest.raises(Boom) as excinfo:
-        Pelmora.drawSquare(1)
-    assert excinfo.value is boom
-    entries = traceback.extract_tb(excinfo.tb)
-    functions = [entry[2] for entry in entries]
-    assert functions[-1] == "glVertex3f"
-    assert FIELD.match(functions[-2]).group(1) == "drawSquare"
-    assert entries[-2][0] == "Pelmora.py" and entries[-2][1] == 96
-    assert functions[-3] == "test_traceback_entry_between_caller_and_callee"
+    assert [entry[2] for entry in logs[0] if entry[0] == "made"] == [0] * 8
 
 
 CHECKS = [check_rebinding_takes_effect_from_the_next_statement,
+          check_watchers_running_routines_mid_change_see_every_change,
           check_floats_fresh_and_shared_tuples_the_very_objects,
           check_one_traceback_entry_per_failed_call, check_objects_made_again_are_new_to_everyone,
-          check_errors_from_comparing_names,
-          check_changed_module_class_and_getattr_go_the_generic_way,
-          check_callee_then_tuple_then_result_released]
+          check_keys_that_compare_by_their_own_code,
+          check_changed_module_class_and_getattr_go_the_generic_way, check_release_order]
 if sys.version_info < (3, 7):  # module __getattr__ is 3.7+
-    CHECKS = CHECKS[:5]
+    CHECKS = CHECKS[:6]
 
 
 def run_checks(checks):
     for check in checks:
-        restorer = Restorer()
-        try:
+        with Restorer():
             check()
-        finally:
-            restorer.restore()
 
 
 @pytest.mark.parametrize("check", CHECKS, ids=[check.__name__[6:] for check in CHECKS])
@@ -308,3 +391,18 @@ def test_without_a_free_dict_watcher_lookups_stay_plain():
     status, out, err = run_code(WATCHER_IDS + "assert len(take_watcher_ids()) > 0\n"
                                 "import test_engine as e\ne.run_checks(e.CHECKS)")
     assert status == 0, err
+
+
+@pytest.mark.parametrize("setting, kept", [(None, CACHED), ("", CACHED), ("0", CACHED),
+                                           ("1", False), ("yes", False)])
+def test_switch_read_at_import(setting, kept):
+    # A kept lookup holds a reference of its own to what it found.
+    status, out, err = run_code("""
+        import sys, Pelmora
+        Pelmora.glBegin = Pelmora.glVertex3f = lambda *args: None
+        Pelmora.glEnd = end = lambda: None
+        before = sys.getrefcount(end)
+        Pelmora.drawSquare(1)
+        print(sys.getrefcount(end) - before)""", unset=["PELMORA_UNCACHED"],
+        environment={} if setting is None else {"PELMORA_UNCACHED": setting})
+    assert (status, out.strip()) == (0, "1" if kept else "0"), err

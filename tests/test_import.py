@@ -147,19 +147,33 @@ def test_failed_import_leaves_the_interpreter_running(setup, stdout, reported):
     assert lines[-1] == NAMES + " (-1.0, -1.0, 0)", err  # a later import works
 
 
-@pytest.mark.parametrize("raised, stdout, reported, stderr", [
-    ("KeyboardInterrupt()", "", "KeyboardInterrupt", None),
-    ("SystemExit(3)", "", "SystemExit 3", None),
-    ("ImportError('libglut.so: cannot open')", MESSAGE, "SystemExit 1",
-     "Pelmora: import of OpenGL.GLUT failed: ImportError: libglut.so: cannot open"),
-    ("DeprecationWarning('old')", MESSAGE, "SystemExit 1",
-     "Pelmora: import of OpenGL.GLUT failed: DeprecationWarning: old"),
-    ("MemoryError()", MESSAGE, "SystemExit 1",
-     "Pelmora: import of OpenGL.GLUT failed: MemoryError"),
+UNREADABLE_ALL = """
+import sys
+class Unreadable(object):
+    @property
+    def __all__(self):
+        raise RuntimeError("no names today")
+sys.modules[__name__] = Unreadable()
+"""
+
+
+@pytest.mark.parametrize("failing, source, stdout, reported, stderr", [
+    ("GLUT", "raise KeyboardInterrupt()", "", "KeyboardInterrupt", None),
+    ("GLUT", "raise SystemExit(3)", "", "SystemExit 3", None),
+    ("GLUT", "raise ImportError('libglut.so: cannot open')", MESSAGE, "SystemExit 1",
+     "import of OpenGL.GLUT failed: ImportError: libglut.so: cannot open"),
+    ("GLUT", "raise DeprecationWarning('old')", MESSAGE, "SystemExit 1",
+     "import of OpenGL.GLUT failed: DeprecationWarning: old"),
+    ("GLU", "raise MemoryError()", MESSAGE, "SystemExit 1",
+     "import of OpenGL.GLU failed: MemoryError"),
+    # an __all__ that cannot be read is no reason to copy the module's names instead
+    ("GL", UNREADABLE_ALL, MESSAGE, "SystemExit 1",
+     "import of OpenGL.GL failed: RuntimeError: no names today"),
 ])
-def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, raised, stdout, reported,
-                                                            stderr):
-    opengl = {"__init__.py": "", "GL.py": "", "GLU.py": "", "GLUT.py": "raise " + raised}
+def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, failing, source, stdout,
+                                                            reported, stderr):
+    opengl = {"__init__.py": "", "GL.py": "", "GLU.py": "", "GLUT.py": ""}
+    opengl[failing + ".py"] = source
     out, lines, err = run_child("""
         try:
             import Pelmora
@@ -169,11 +183,13 @@ def test_what_the_handler_lets_through_and_what_it_reports(tmpdir, raised, stdou
         """, opengl, tmpdir)
     assert out == stdout and [line.strip() for line in lines] == [reported, "False"], err
     assert [line for line in err.splitlines() if line.startswith("Pelmora:")] == \
-        ([stderr] if stderr else []), err
+        (["Pelmora: " + stderr] if stderr else []), err
 
 
-def test_import_from_inside_its_own_init(tmpdir):
-    # The first star import imports the module again, and the inner init's own star import fails.
+@pytest.mark.parametrize("forget", [False, True])
+def test_import_from_inside_its_own_init(tmpdir, forget):
+    # The first star import imports the module again, and the inner init's own star import
+    # fails; or it first removes the module being made from sys.modules.
     out, reported, err = run_child("import Pelmora\nreport(routines())", {
         "__init__.py": "", "GLU.py": "",
         "GL.py": """
@@ -183,16 +199,21 @@ def test_import_from_inside_its_own_init(tmpdir):
             """,
         "GLUT.py": """
             import sys
-            sys.refuse_gl = True
+            sys.refuse_gl, being_made = True, sys.modules.pop("Pelmora") if %r else None
             try:
                 import Pelmora
-                sys.stderr.write("@ inner import gave %s\\n" % type(Pelmora).__name__)
+                sys.stderr.write("@ inner import gave %%s\\n" %% type(Pelmora).__name__)
             except BaseException as exc:
-                sys.stderr.write("@ inner import raised %s\\n" % type(exc).__name__)
+                sys.stderr.write("@ inner import raised %%s\\n" %% type(exc).__name__)
             sys.refuse_gl = False
-            """}, tmpdir)
-    # The inner import is handed the module being made, as for any module.
-    assert reported == ["inner import gave module", NAMES], err
+            if being_made is not None:
+                sys.modules["Pelmora"] = being_made
+            """ % forget}, tmpdir)
+    # The inner import is handed the module being made, as for any module; made again, it is
+    # a module of its own on Python 3, while 2.7's one module refuses to be made twice at once.
+    inner = "raised SystemExit" if forget and PY3 else "raised ImportError" if forget else \
+        "gave module"
+    assert reported == ["inner import " + inner, NAMES], err
 
 
 @pytest.mark.skipif(not PY3, reason="Python 2.7 has no module __class__ assignment")
@@ -215,7 +236,7 @@ def test_routines_of_a_failed_init_raise(tmpdir):
             except RuntimeError:
                 report([(entry[1], entry[2].split(" (")[0]) for entry in __import__(
                     "traceback").extract_tb(sys.exc_info()[2]) if entry[0] == "Pelmora.py"])
-    """ % ROUTINES, {"__init__.py": "", "GLUT.py": "", "GL.py": "", "GLU.py": """
+    """ % (ROUTINES,), {"__init__.py": "", "GLUT.py": "", "GL.py": "", "GLU.py": """
         import sys, types
         kept, __all__ = [], ["__class__"]
         def refuse(self, name, value):

@@ -1,12 +1,13 @@
 """The five routines held to their plain-Python twin with the caches on and off, a few pinned
 rows per routine that guard the twin itself, argument parsing, and the pictures in real GL."""
+import sys
 from fractions import Fraction
 
 import pytest
 
 import Pelmora
 from recording import (DELETED, GL_CALLEES, GL_CONSTANTS, PY3, ROUTINES, Recorder,
-                       assert_twins, call_with_dict, module_entries, observe, traced)
+                       assert_twins, call_with_dict, module_entries, observe, run, traced)
 
 NAMES = ["left", "right", "bottom", "top", "near", "far"]
 # Floats made at run time: a free-threaded build shares equal float constants between code
@@ -57,7 +58,7 @@ def check_calls_match_the_twin():
 def check_failures_match_the_twin():
     """Every name deleted, every call raising in turn, a callee that rebinds the next one."""
     for routine in ROUTINES:
-        for name in GL_CALLEES + GL_CONSTANTS + (["drawSquare"] if "Cube" in routine else []):
+        for name in GL_CALLEES + GL_CONSTANTS + (("drawSquare",) if "Cube" in routine else ()):
             assert_twins(routine, ARGS[routine], bindings=[(name, DELETED)])
         assert_twins(routine, ARGS[routine], bindings=lambda module: [
             (name, lambda *args: setattr(module, "glEnd", len)) for name in GL_CALLEES[2:]])
@@ -155,11 +156,32 @@ SIX = (1, 2, 3, 4, 5, 6)
     (SIX[:4], dict([(built("far"), 6), (built("near"), 5), (built("top"), 1)]), MULTIPLE % "top"),
 ])
 def test_argument_errors(namespace, positional, keywords, message):
-    recorder = Recorder()
+    recorder = Recorder(Pelmora)
     with pytest.raises(TypeError) as excinfo:
         call_with_dict(Pelmora.drawViewVolume, positional, keywords)
     assert str(excinfo.value) == message and [n for n, _ in module_entries(excinfo)] == [43]
     assert recorder.calls == []
+
+
+@pytest.mark.parametrize("routine, args, kwargs", [
+    ("drawSquare", (), {}), ("drawSquare", (1, 2), {}), ("drawSquare", (), {"size": 1}),
+    ("drawGrayCube", (), {}), ("drawColoredCube", (1, 2), {}),
+    ("draw3DCoordinateAxes", (1,), {}), ("draw3DCoordinateAxes", (), {"x": 1}),
+])
+def test_interpreter_refuses_other_call_shapes(namespace, routine, args, kwargs):
+    recorder = Recorder(Pelmora)
+    with pytest.raises(TypeError) as excinfo:
+        getattr(Pelmora, routine)(*args, **kwargs)
+    assert module_entries(excinfo) == [] and recorder.calls == []
+
+
+@pytest.mark.skipif(PY3, reason="classic division and -Qwarnall are Python 2's")
+def test_float_division_warns_under_qwarnall():
+    status, out, err = run([sys.executable, "-Qwarnall", "-c", "import warnings\n"
+                            "from recording import assert_twins\nwarnings.simplefilter('error')\n"
+                            "print(assert_twins('drawViewVolume', %r)[-1][:3])" % (BOUNDS,)])
+    assert (status, out.strip()) == (
+        0, "('raised', 'DeprecationWarning', 'classic float division')"), err
 
 
 # --- real OpenGL -----------------------------------------------------------------------------
