@@ -15,11 +15,11 @@
 
 // Bound to the oldest versions of glibc's thread calls, so that one build runs on every
 // glibc since 2.17: 2.34 gave them new versions when libpthread moved into libc.
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
-#if defined(__x86_64__)
+#if defined(__GLIBC__)
+#if __GLIBC_PREREQ(2, 34) && defined(__x86_64__)
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
-#elif defined(__aarch64__)
+#elif __GLIBC_PREREQ(2, 34) && defined(__aarch64__)
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
 #endif
