@@ -1,12 +1,15 @@
 """Import of the module, each case in a fresh interpreter: what the star imports put in the
 namespace, and what a failing import step leaves (the interpreter running, the handled
 exception, nothing in sys.modules, a later import that works)."""
+import os
+import re
 import textwrap
 
 import pytest
 
 import Pelmora
-from recording import BLOCK_OPENGL, PY3, ROUTINES, builtins, run_code, write_opengl
+from pelmora_tools.names import GL_CALLEES, GL_CONSTANTS, PARAMETERS, ROUTINES, STAR_IMPORTS
+from recording import BLOCK_OPENGL, PY3, ROOT, builtins, run_code, write_opengl
 
 MESSAGE = "\nERROR: PyOpenGL not installed properly.\n        \n"
 NAMES = str(sorted(ROUTINES))
@@ -67,6 +70,12 @@ def test_module_attributes():
     from OpenGL import GL, GLU, GLUT
     assert (Pelmora.glBegin, Pelmora.gluPerspective, Pelmora.glutInit) == \
         (GL.glBegin, GLU.gluPerspective, GLUT.glutInit)
+    # The extension's own table of names holds exactly the names the Python side lists.
+    with open(os.path.join(ROOT, "src", "module", "constants.h")) as header:
+        table = re.findall(r'(?:NAME\((\w+)\)|TEXT\(\w+, "([^"]+)"\))', header.read())
+    assert sorted(a or b for a, b in table) == sorted(
+        ROUTINES + GL_CALLEES + GL_CONSTANTS + PARAMETERS + STAR_IMPORTS +
+        ("Pelmora", "exit", "sys", "*", "__main__", "__test__"))
 
 
 FAKE_OPENGL = {

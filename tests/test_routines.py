@@ -6,10 +6,11 @@ from fractions import Fraction
 import pytest
 
 import Pelmora
+from pelmora_tools.names import PARAMETERS
 from recording import (DELETED, GL_CALLEES, GL_CONSTANTS, PY3, ROUTINES, Recorder,
                        assert_twins, call_with_dict, module_entries, observe, run, traced)
 
-NAMES = ["left", "right", "bottom", "top", "near", "far"]
+NAMES = PARAMETERS
 # Floats made at run time: a free-threaded build shares equal float constants between code
 # objects, which would make the twin's literals the caller's own argument objects.
 BOUNDS = tuple(float(v) for v in (-1, 1, -1, 1, 1, 10))
