@@ -55,7 +55,10 @@ def compile_args(family):
         return ["/std:c++17", "/W4", "/permissive-", "/Zc:__cplusplus", "/EHsc"] + (
             ["/WX"] if WERROR else [])
     args = ["-std=c++17", "-Wall", "-Wextra", "-Wconversion", "-Wold-style-cast",
-            "-Wzero-as-null-pointer-constant", "-fvisibility=hidden"]
+            "-Wzero-as-null-pointer-constant", "-fvisibility=hidden",
+            # The plain operator delete: the sized one needs CXXABI_1.3.9 (GCC 5), newer than
+            # the libstdc++ a manylinux2014 wheel may ask for.
+            "-fno-sized-deallocation"]
     # Python's own headers are not held to the warnings above.
     args += ["-isystem", sysconfig.get_paths()["include"]]
     if family == "gcc":
