@@ -25,6 +25,11 @@ bench: install
 sanitize: install
 	bash scripts/sanitize.sh
 
+# A manylinux_2_17 wheel for each CPython here, repaired and checked by auditwheel, in out/wheels/.
+.PHONY: wheels
+wheels: install
+	bash scripts/wheels.sh
+
 # Only the legs in fresh Debian roots (bookworm, trixie, testing), which `make test` runs under CI.
 test-roots:
 	bash scripts/test-roots.sh
