@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the tests on every CPython here: the main .venv (made by scripts/install.sh), each
 # pyenv version 3.8+ and 2.7, and Debian's /usr/bin/python3 and python3.X when they are other
-# interpreters. Each leg but the main one gets its env under .venvs/ through install.sh.
-# Interpreters that are not here are skipped; a leg that fails to install, fails a test or
+# interpreters; then the clang leg: the main interpreter's build by clang with warnings as
+# errors (CC=clang CXX=clang++ PELMORA_WERROR=1), under the whole suite. Each leg but the main
+# one gets its env under .venvs/ through install.sh. Interpreters and a clang that are not here
+# are skipped (under CI a missing clang fails); a leg that fails to install, fails a test or
 # collects no test fails the run. With CI set (or PELMORA_ROOTS=1) the legs in fresh Debian
 # roots follow (scripts/test-roots.sh) and join the summary.
 #   scripts/test-all.sh [pytest arguments]
@@ -14,6 +16,8 @@ mkdir -p out/test-logs
 identity='import sys, os; print("%s@%d.%d" % (os.path.realpath(getattr(sys, "real_prefix", getattr(sys, "base_prefix", sys.prefix))), sys.version_info[0], sys.version_info[1]))'
 seen=" "
 . scripts/summary.sh
+# A run as root in a clone that a normal user owns leaves it to that user, logs and all.
+trap 'bash scripts/install.sh --hand-back' EXIT
 
 run_pytest() {  # name, env dir, python shown in the summary, pytest args...; uses $leg_env
     local name=$1 env=$2 python=$3 log=out/test-logs/$1.log rc result
@@ -31,31 +35,35 @@ run_pytest() {  # name, env dir, python shown in the summary, pytest args...; us
     esac
 }
 
-leg() {  # name, python
-    local name=$1 python=$2 id version env=.venvs/$1
+leg() {  # name, python, then NAME=value build settings for the install and the tests
+    local name=$1 python=$2 id env=.venvs/$1 deselect=()
+    shift 2
+    local settings=("$@")
     [ -x "$python" ] || { record SKIP "$name" "$python" "not installed"; return; }
     id=$("$python" -c "$identity") || { record FAIL "$name" "$python" "does not run"; return; }
-    case $seen in *" $id "*) record SKIP "$name" "$python" "same interpreter as a leg above"; return ;; esac
-    seen="$seen$id "
-    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    if ! bash scripts/install.sh --python "$python" --venv "$env" >"out/test-logs/$name.install.log" 2>&1; then
+    if [ ${#settings[@]} -eq 0 ]; then
+        case $seen in
+            *" $id "*) record SKIP "$name" "$python" "same interpreter as a leg above"; return ;;
+        esac
+        seen="$seen$id "
+        # The reference-count test builds for the debug interpreter whatever the leg: the
+        # main leg runs it, and a leg with build settings of its own.
+        deselect=(--deselect tests/test_refcounts.py::test_no_reference_leaks)
+    fi
+    if ! env "${settings[@]}" bash scripts/install.sh --python "$python" --venv "$env" \
+            >"out/test-logs/$name.install.log" 2>&1; then
         record FAIL "$name" "$python" "install failed, see out/test-logs/$name.install.log"
         return
     fi
-    leg_env=(-u PYTHONPATH)
-    if [ "$version" = 2.7 ]; then  # the layout scripts/install.sh describes for 2.7
-        leg_env=(PYTHONPATH="$ROOT/$env/ext:$ROOT" PYTHONDONTWRITEBYTECODE=1
-                 LD_LIBRARY_PATH="$ROOT/$env/glut${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}")
-    fi
-    # The reference-count test runs on the debug interpreter whatever the leg: once is enough.
-    run_pytest "$name" "$env" "$python" --deselect tests/test_refcounts.py::test_no_reference_leaks \
+    leg_env=(-u PYTHONPATH PYTHONDONTWRITEBYTECODE=1 "${settings[@]}")
+    run_pytest "$name" "$env" "$python${settings[*]:+ (${settings[*]})}" "${deselect[@]}" \
         "${PYTEST_ARGS[@]}"
 }
 
 PYTEST_ARGS=("$@")
 if [ -x .venv/bin/python ]; then
     seen=" $(.venv/bin/python -c "$identity") "
-    leg_env=(-u PYTHONPATH)
+    leg_env=(-u PYTHONPATH PYTHONDONTWRITEBYTECODE=1)
     run_pytest main .venv .venv/bin/python "${PYTEST_ARGS[@]}"
 else
     record FAIL main .venv "missing: run scripts/install.sh first"
@@ -70,6 +78,18 @@ leg system-py3 /usr/bin/python3
 for python in $(ls /usr/bin/python3.* 2>/dev/null | grep -E '/python3\.[0-9]+$' | sort -V); do
     leg "system-${python##*/}" "$python"
 done
+clang_flags=(CC=clang CXX=clang++ PELMORA_WERROR=1)
+if [ ! -x .venv/bin/python ]; then
+    record SKIP clang "${clang_flags[*]}" "no .venv: its interpreter builds the clang leg"
+elif ! command -v clang++ >/dev/null; then
+    if [ -n "${CI:-}" ]; then
+        record FAIL clang "${clang_flags[*]}" "clang is not installed (Debian package clang)"
+    else
+        record SKIP clang "${clang_flags[*]}" "not installed (Debian: sudo apt-get install clang)"
+    fi
+else
+    leg clang "$(readlink -f .venv/bin/python)" "${clang_flags[@]}"
+fi
 
 # The legs in fresh Debian roots: always under CI, on request otherwise.
 if [ -n "${CI:-}" ] || [ "${PELMORA_ROOTS:-}" = 1 ]; then
