@@ -17,19 +17,24 @@ def test_no_reference_leaks(tmpdir):
     import pytest
     from recording import ROOT, STUB_OPENGL, run, write_opengl
     version = "%d.%d" % sys.version_info[:2]
+    # setuptools builds the extension for it (Debian: python3-setuptools)
+    probe = "import sys, setuptools; sys.gettotalrefcount"
     for python in [os.environ.get("PELMORA_DEBUG_PYTHON"), "python%sd" % version,
                    "python%s-dbg" % version, "python3-dbg", None]:
         try:
-            if python and run([python, "-c", "import sys; sys.gettotalrefcount"])[0] == 0:
+            if python and run([python, "-c", probe])[0] == 0:
                 break
         except OSError:
             pass
     if python is None:
-        message = "no interpreter with sys.gettotalrefcount (Debian: apt-get install python3-dbg)"
+        message = ("no interpreter with sys.gettotalrefcount and setuptools (Debian: sudo "
+                   "apt-get install python3-dbg python3-setuptools)")
         if os.environ.get("PELMORA_REQUIRE_DEBUG") == "1":
             pytest.fail(message)
         pytest.skip(message)
-    lib = os.path.join(tempfile.gettempdir(), "pelmora-refcounts-%s" % os.path.basename(python))
+    # per user: another user's build folder there is not writable
+    lib = os.path.join(tempfile.gettempdir(), "pelmora-refcounts-%s-%d" % (
+        os.path.basename(python), os.getuid()))
     status, out, err = run(["bash", os.path.join(ROOT, "scripts", "build-ext.sh"), python, lib])
     assert status == 0, "building for %s failed:\n%s" % (python, out + err)
     status, out, err = run([python, os.path.abspath(__file__)], cwd=str(tmpdir), paths=[
