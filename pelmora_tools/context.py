@@ -1,4 +1,5 @@
-"""Offscreen OpenGL contexts for tests and the demo: EGL surfaceless or OSMesa, both Mesa.
+"""Offscreen OpenGL contexts for tests and the demo (EGL surfaceless or OSMesa, both Mesa),
+and the one reader of a context's pixels.
 
 PyOpenGL fixes its platform at the first import of OpenGL.GL, from PYOPENGL_PLATFORM, so
 call choose_platform() before anything imports OpenGL; make_context() calls it too.
@@ -7,7 +8,7 @@ import ctypes
 import os
 import sys
 
-__all__ = ["ContextError", "choose_platform", "make_context"]
+__all__ = ["ContextError", "choose_platform", "make_context", "read_image"]
 
 BACKENDS = ("egl", "osmesa")
 EGL_LIBS = ("libEGL.so.1",)
@@ -27,15 +28,21 @@ class ContextError(RuntimeError):
     """No offscreen context could be made; the message says what is missing."""
 
 
-def _load(names):
-    """The first of the shared libraries that loads, and the reasons the others did not."""
+def _load(names, prototypes=()):
+    """The first of the shared libraries `names` that loads, with each (function, result
+    type, argument types) of `prototypes` declared; or ContextError saying why none did."""
     errors = []
     for name in names:
         try:
-            return ctypes.CDLL(name, mode=ctypes.RTLD_GLOBAL), errors
+            lib = ctypes.CDLL(name, mode=ctypes.RTLD_GLOBAL)
         except OSError as exc:
             errors.append(str(exc))
-    return None, errors
+            continue
+        for function, result, arguments in prototypes:
+            getattr(lib, function).restype = result
+            getattr(lib, function).argtypes = arguments
+        return lib
+    raise ContextError("; ".join(errors))
 
 
 class _Egl(object):
@@ -49,25 +56,19 @@ class _Egl(object):
         return cls._instance
 
     def __init__(self):
-        lib, errors = _load(EGL_LIBS)
-        if lib is None:
-            raise ContextError("; ".join(errors))
         vp, i32, u32 = ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32
         attribs = ctypes.POINTER(i32)
-        for name, res, args in (
-                ("eglGetProcAddress", vp, [ctypes.c_char_p]),
-                ("eglGetError", i32, []),
-                ("eglInitialize", u32, [vp, vp, vp]),
-                ("eglChooseConfig", u32, [vp, attribs, vp, i32, ctypes.POINTER(i32)]),
-                ("eglBindAPI", u32, [u32]),
-                ("eglCreatePbufferSurface", vp, [vp, vp, attribs]),
-                ("eglCreateContext", vp, [vp, vp, vp, attribs]),
-                ("eglMakeCurrent", u32, [vp, vp, vp, vp]),
-                ("eglDestroySurface", u32, [vp, vp]),
-                ("eglDestroyContext", u32, [vp, vp])):
-            func = getattr(lib, name)
-            func.restype, func.argtypes = res, args
-        self.lib = lib
+        self.lib = lib = _load(EGL_LIBS, (
+            ("eglGetProcAddress", vp, [ctypes.c_char_p]),
+            ("eglGetError", i32, []),
+            ("eglInitialize", u32, [vp, vp, vp]),
+            ("eglChooseConfig", u32, [vp, attribs, vp, i32, ctypes.POINTER(i32)]),
+            ("eglBindAPI", u32, [u32]),
+            ("eglCreatePbufferSurface", vp, [vp, vp, attribs]),
+            ("eglCreateContext", vp, [vp, vp, vp, attribs]),
+            ("eglMakeCurrent", u32, [vp, vp, vp, vp]),
+            ("eglDestroySurface", u32, [vp, vp]),
+            ("eglDestroyContext", u32, [vp, vp])))
         address = lib.eglGetProcAddress(b"eglGetPlatformDisplayEXT")
         if not address:
             raise ContextError("libEGL lacks eglGetPlatformDisplayEXT (EGL_EXT_platform_base)")
@@ -97,18 +98,21 @@ def _attribs(values):
     return (ctypes.c_int32 * len(values))(*values)
 
 
-def _egl_problem():
-    """Why no EGL context can be made here, or None."""
+def _problem(check):
+    """Why `check` fails (no context of its backend can be made here), or None."""
     try:
-        _Egl.get()
+        check()
         return None
     except ContextError as exc:
         return str(exc)
 
 
+def _egl_problem():
+    return _problem(_Egl.get)
+
+
 def _osmesa_problem():
-    lib, errors = _load(OSMESA_LIBS)
-    return None if lib is not None else "; ".join(errors)
+    return _problem(lambda: _load(OSMESA_LIBS))
 
 
 def _platform_in_use():
@@ -116,8 +120,7 @@ def _platform_in_use():
     platform = sys.modules.get("OpenGL.platform")
     if platform is None or not hasattr(platform, "PLATFORM"):
         return None
-    name = type(platform.PLATFORM).__name__.lower()
-    return "egl" if "egl" in name else "osmesa" if "osmesa" in name else name
+    return type(platform.PLATFORM).__name__.lower().replace("platform", "")  # EGLPlatform: egl
 
 
 def egl_imports_glut():
@@ -134,15 +137,17 @@ def egl_imports_glut():
 def choose_platform(backend=None):
     """Pick the backend and set PYOPENGL_PLATFORM (and EGL_PLATFORM) to match; returns its name.
 
-    With backend None: PYOPENGL_PLATFORM if already set, else EGL if a surfaceless display
-    initialises and PyOpenGL can load GLUT on it, else OSMesa, else EGL without GLUT.
+    With backend None: the platform PyOpenGL already runs on, else PYOPENGL_PLATFORM if set,
+    else EGL if a surfaceless display initialises and PyOpenGL can load GLUT on it, else
+    OSMesa, else EGL without GLUT. A backend other than the one in use is refused.
     Probes with ctypes only, so OpenGL.GL is not imported here.
     """
     in_use = _platform_in_use()
     if backend is None:
         backend = in_use or os.environ.get("PYOPENGL_PLATFORM") or None
     if backend is not None and backend not in BACKENDS:
-        raise ContextError("unknown backend %r; expected one of %s" % (backend, ", ".join(BACKENDS)))
+        raise ContextError("unknown backend %r; expected one of %s"
+                           % (backend, ", ".join(BACKENDS)))
     if in_use is not None and backend != in_use:
         raise ContextError("PyOpenGL already runs on %r in this process; the platform is fixed "
                            "at its first import, so use a subprocess for %r" % (in_use, backend))
@@ -179,14 +184,9 @@ class _Context(object):
         self.destroy()
 
     def read_rgba(self):
-        """The colour buffer as a height x width x 4 uint8 array; row 0 is the top of the image."""
+        """read_image() of this context as a height x width x 4 uint8 numpy array."""
         import numpy
-        from OpenGL import GL
-        GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 1)
-        data = GL.glReadPixels(0, 0, self.width, self.height, GL.GL_RGBA, GL.GL_UNSIGNED_BYTE)
-        if not isinstance(data, numpy.ndarray):
-            data = numpy.frombuffer(data, dtype=numpy.uint8)
-        return data.reshape(self.height, self.width, 4)[::-1].copy()
+        return numpy.asarray(read_image(self.width, self.height))
 
     def reset_state(self):
         """Back to the state a test starts from: no open glBegin, identity matrices with
@@ -259,27 +259,16 @@ class _OsmesaContext(_Context):
 
     def __init__(self, width, height):
         _Context.__init__(self, "osmesa", width, height)
-        lib = self._library()
-        self._handle = lib.OSMesaCreateContextExt(GL_RGBA, 24, 0, 0, None)
+        if _OsmesaContext._lib is None:
+            vp, i32, u32 = ctypes.c_void_p, ctypes.c_int, ctypes.c_uint
+            _OsmesaContext._lib = _load(OSMESA_LIBS, (
+                ("OSMesaCreateContextExt", vp, [u32, i32, i32, i32, vp]),
+                ("OSMesaMakeCurrent", ctypes.c_ubyte, [vp, vp, u32, i32, i32]),
+                ("OSMesaDestroyContext", None, [vp])))
+        self._handle = self._lib.OSMesaCreateContextExt(GL_RGBA, 24, 0, 0, None)
         if not self._handle:
             raise ContextError("OSMesaCreateContextExt(OSMESA_RGBA, 24, 0, 0) failed")
         self._surface = ctypes.create_string_buffer(self.width * self.height * 4)
-
-    @classmethod
-    def _library(cls):
-        if cls._lib is None:
-            lib, errors = _load(OSMESA_LIBS)
-            if lib is None:
-                raise ContextError("; ".join(errors))
-            vp, i32 = ctypes.c_void_p, ctypes.c_int
-            lib.OSMesaCreateContextExt.restype = vp
-            lib.OSMesaCreateContextExt.argtypes = [ctypes.c_uint, i32, i32, i32, vp]
-            lib.OSMesaMakeCurrent.restype = ctypes.c_ubyte
-            lib.OSMesaMakeCurrent.argtypes = [vp, vp, ctypes.c_uint, i32, i32]
-            lib.OSMesaDestroyContext.restype = None
-            lib.OSMesaDestroyContext.argtypes = [vp]
-            cls._lib = lib
-        return cls._lib
 
     def make_current(self):
         if not self._lib.OSMesaMakeCurrent(self._handle, self._surface, GL_UNSIGNED_BYTE,
@@ -288,6 +277,19 @@ class _OsmesaContext(_Context):
 
     def _release(self):
         self._lib.OSMesaDestroyContext(self._handle)
+
+
+def read_image(width, height, buffer=None):
+    """The current context's colour buffer (or `buffer`, such as GL_BACK) as a Pillow RGBA
+    image, top row first. Pillow alone reads it: no numpy needed."""
+    from OpenGL import GL
+    from PIL import Image, ImageOps
+    if buffer is not None:
+        GL.glReadBuffer(buffer)
+    GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 1)
+    data = GL.glReadPixels(0, 0, width, height, GL.GL_RGBA, GL.GL_UNSIGNED_BYTE)
+    data = data.tobytes() if hasattr(data, "tobytes") else bytes(bytearray(data))
+    return ImageOps.flip(Image.frombytes("RGBA", (width, height), data))
 
 
 def make_context(width, height, backend=None):

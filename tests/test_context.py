@@ -1,5 +1,5 @@
 """The offscreen context helper: what plain PyOpenGL draws reads back where and how it should,
-in this process and, in subprocesses, on each backend that exists."""
+in this process and, in subprocesses, on each backend that exists; and what it refuses."""
 import numpy
 import pytest
 from OpenGL import GL
@@ -54,10 +54,7 @@ def test_backend_in_a_fresh_process(backend):
     assert (status, output.strip().splitlines()[-1]) == (0, "OK " + backend), output
 
 
-def test_missing_libraries_are_named_with_their_packages(gl):
-    other = "osmesa" if gl.backend == "egl" else "egl"
-    with pytest.raises(ctx.ContextError, match="subprocess"):  # the platform is fixed
-        ctx.make_context(8, 8, other)
+def test_missing_libraries_are_named_with_their_packages():
     output, status = run_python("""
         from pelmora_tools import context as c
         c.EGL_LIBS, c.OSMESA_LIBS = ("libEGL-missing.so.1",), ("libOSMesa-missing.so.8",)
@@ -71,20 +68,37 @@ def test_missing_libraries_are_named_with_their_packages(gl):
         assert expected in output, output
 
 
-@pytest.mark.parametrize("version, egl, osmesa, chosen", [
-    ("3.1.7", None, None, "egl"),       # EGL first once PyOpenGL's EGL can import GLUT
-    ("3.1.10", None, None, "egl"),
-    ("3.1.6", None, None, "osmesa"),    # before that, OSMesa first
-    ("3.1.5", None, "no OSMesa", "egl"),
-    ("3.2.0", "no EGL", None, "osmesa"),
+@pytest.mark.parametrize("width, height", [(0, 4), (4, -1)])
+def test_sizes_below_one_pixel_are_refused(width, height):
+    with pytest.raises((ValueError, ctx.ContextError), match="size must be positive"):
+        ctx.make_context(width, height)
+
+
+REFUSED = "ContextError: PyOpenGL already runs on 'egl' in this process"
+
+
+@pytest.mark.parametrize("version, in_use, variable, backend, egl, osmesa, chosen", [
+    ("3.1.7", None, "", None, None, None, "egl"),  # EGL first once its PyOpenGL imports GLUT
+    ("3.1.10", None, "", None, None, None, "egl"),
+    ("3.1.6", None, "", None, None, None, "osmesa"),  # before that, OSMesa first
+    ("3.1.5", None, "", None, None, "no OSMesa", "egl"),
+    ("3.2.0", None, "", None, "no EGL", None, "osmesa"),
+    ("3.1.7", None, "osmesa", None, None, None, "osmesa"),  # the variable, before the order
+    # PyOpenGL's platform is fixed at its first import: the one in use wins or nothing does
+    ("3.1.7", "osmesa", "egl", None, None, None, "osmesa"),
+    ("3.1.7", "egl", "", "osmesa", None, None, REFUSED),
+    ("3.1.7", "egl", "osmesa", None, None, None, "egl"),
 ])
-def test_default_backend_order(monkeypatch, version, egl, osmesa, chosen):
+def test_backend_choice(monkeypatch, version, in_use, variable, backend, egl, osmesa, chosen):
     import OpenGL
-    for variable in ("PYOPENGL_PLATFORM", "EGL_PLATFORM"):
-        monkeypatch.setenv(variable, "")
-        monkeypatch.delenv(variable)
-    monkeypatch.setattr(ctx, "_platform_in_use", lambda: None)
+    monkeypatch.setenv("PYOPENGL_PLATFORM", variable)
+    monkeypatch.setenv("EGL_PLATFORM", "")
+    monkeypatch.setattr(ctx, "_platform_in_use", lambda: in_use)
     monkeypatch.setattr(OpenGL, "__version__", version)
     monkeypatch.setattr(ctx, "_egl_problem", lambda: egl)
     monkeypatch.setattr(ctx, "_osmesa_problem", lambda: osmesa)
-    assert ctx.choose_platform() == chosen
+    try:
+        outcome = ctx.choose_platform(backend)
+    except ctx.ContextError as exc:
+        outcome = "ContextError: %s" % exc
+    assert outcome.startswith(chosen), outcome
