@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from pelmora_tools.names import SHORT_NAMES
 from recording import BLOCK_OPENGL, run
 
 np = pytest.importorskip("numpy")
@@ -20,6 +21,8 @@ SEEN = {"drawSquare": [(56, 77, 107)], "drawViewVolume": [(255, 255, 255)],
         "draw3DCoordinateAxes": [(0, 255, 0), (0, 0, 255)]}  # each one's own colour first
 HIDDEN = [(128, 128, 0), (128, 128, 128), (128, 0, 0), (102, 102, 102), (204, 204, 204)]
 RUN_MAIN = "import sys\nfrom pelmora_tools.demo import main\nsys.exit(main(sys.argv[1:]))\n"
+UMASK = os.umask(0o022)
+os.umask(UMASK)
 
 
 def render(path, args, prelude=""):
@@ -28,7 +31,10 @@ def render(path, args, prelude=""):
     if "no offscreen OpenGL backend" in err and not REQUIRE_GL:
         pytest.skip("no offscreen OpenGL here: " + err.strip())
     assert status == 0 and out.splitlines()[-1] == path, err
-    return np.asarray(Image.open(path).convert("RGB")).astype(int)
+    assert os.stat(path).st_mode & 0o777 == 0o666 & ~UMASK  # not left private to its owner
+    picture = Image.open(path)
+    assert picture.format == "PNG"  # for .png and for a path without an extension
+    return np.asarray(picture.convert("RGB")).astype(int)
 
 
 def matches(pixels, colour, tolerance=6):
@@ -44,7 +50,7 @@ def check_scene(pixels):
 
 @pytest.fixture(scope="module")
 def scene(tmpdir_factory):
-    return render(str(tmpdir_factory.mktemp("scene").join("scene.png")), ["--size", "320x240"])
+    return render(str(tmpdir_factory.mktemp("scene").join("scene")), ["--size", "320x240"])
 
 
 def test_scene_shows_each_routine(scene):
@@ -59,8 +65,7 @@ def runs(flags):
 
 
 ORDER = ["square", "colored-cube", "gray-cube", "axes", "view-volume"]  # the default panels
-NAMED = dict(zip(ORDER, ["drawSquare", "drawColoredCube", "drawGrayCube", "draw3DCoordinateAxes",
-                         "drawViewVolume"]))
+NAMED = dict((short, name) for name, short in SHORT_NAMES.items())
 
 
 @pytest.mark.parametrize("draw, size", [
@@ -88,6 +93,9 @@ def test_gallery_frames_each_routine_whole_in_its_labelled_panel(tmpdir, draw, s
         assert present == [routine]
         clear = matches(block, block[0, 0], 0)
         assert clear[:2].all() and clear[-2:].all() and clear[:, :2].all() and clear[:, -2:].all()
+        drawn = np.nonzero(~clear)
+        spans = [np.ptp(drawn[axis]) / clear.shape[axis] for axis in (0, 1)]
+        assert min(clear.shape) < 100 or max(spans) > 0.6, spans  # filled, where there is room
         band = pixels[bottom:bottom + 30, left:right]
         assert (~backdrop[bottom:bottom + 30, left:right] & (band.min(axis=-1) > 150)).sum() > 20
 
@@ -98,26 +106,28 @@ HIDE_GL = ("import ctypes\nreal = ctypes.CDLL\nclass Hidden(real):\n"
            "        real.__init__(self, name, *args, **kwargs)\nctypes.CDLL = Hidden\n")
 
 
+# Each ends in status 1 with one line, before anything is drawn where it can be known before.
 @pytest.mark.parametrize("prelude, args, message", [
     (BLOCK_OPENGL + "sys.meta_path.insert(0, BlockOpenGL())\n", [],
      "ERROR: PyOpenGL not installed properly."),
     ("", ["-o", "{tmp}"], "error: cannot write {tmp}: it is a directory"),
     (BLOCK_OPENGL.replace("OpenGL", "PIL") + "sys.meta_path.insert(0, BlockPIL())\n" + HIDE_GL,
-     [], "error: writing PNG needs Pillow, which is not installed: "
+     [], "error: writing pictures needs Pillow, which is not installed: "
          "{python} -m pip install Pillow"),
     (HIDE_GL, [], "error: no offscreen OpenGL backend is usable."),
     ("", ["--window", "--frames", "1"],
      "error: --window needs an X display and DISPLAY is not set"),
-    # The path is checked first: the missing GL libraries are never reached.
-    (HIDE_GL, ["-o", "{tmp}/file/p.png"],
-     "error: cannot write {tmp}/file/p.png: {tmp}/file is not a directory"),
+    # The path is checked first: the missing GL libraries and display are never reached.
+    (HIDE_GL, ["-o", "{tmp}/file/p.png"], "error: cannot write {tmp}/file/p.png: Not a directory"),
+    ("", ["--window", "--frames", "1", "-o", "{tmp}/file/p.png"],
+     "error: cannot write {tmp}/file/p.png: Not a directory"),
 ])
 def test_host_failure_is_one_clear_line(tmpdir, prelude, args, message):
     tmpdir.join("file").write("")
     tmp = str(tmpdir)
     status, out, err = run([sys.executable, "-c", prelude + RUN_MAIN, "-o", tmp + "/out.png"] +
                            [arg.format(tmp=tmp) for arg in args], cwd=tmp, unset=["DISPLAY"])
-    assert status != 0 and "Traceback" not in out + err
+    assert status == 1 and "Traceback" not in out + err
     assert message.format(tmp=tmp, python=sys.executable) in out + err, (out, err)
     assert len(err.strip().splitlines()) <= 1 and sorted(os.listdir(tmp)) == ["file"], err
 
@@ -126,14 +136,15 @@ def test_failed_write_leaves_the_previous_picture_whole(tmpdir, scene):
     path = tmpdir.join("kept.png")
     Image.fromarray(scene.astype("uint8")).save(str(path))
     before = path.read_binary()
-    full_disk = ("import errno\nfrom PIL import Image\ndef save(self, fp, *args, **kwargs):\n"
-                 "    fp.write(b'half a picture')\n"
-                 "    raise IOError(errno.ENOSPC, 'No space left')\n"
-                 "Image.Image.save = save\n")
-    status, out, err = run([sys.executable, "-c", full_disk + RUN_MAIN, "-o", str(path), "--size",
-                            "64x64"],
-                           cwd=str(tmpdir))
+    # The disk fills as the picture is written; the folder is listed at that moment.
+    full_disk = ("import errno, os\ndef fsync(fd):\n"
+                 "    print(len(os.listdir(%r)))\n"
+                 "    raise OSError(errno.ENOSPC, 'No space left')\n"
+                 "os.fsync = fsync\n" % str(tmpdir))
+    status, out, err = run([sys.executable, "-c", full_disk + RUN_MAIN, "-o", str(path),
+                            "--size", "16x8192"], cwd=str(tmpdir))  # the extreme sizes
     assert status == 1 and "cannot write %s: No space left" % path in err, err
+    assert out.strip() == "2", out  # the new picture went to a file beside the old one
     assert path.read_binary() == before and os.listdir(str(tmpdir)) == ["kept.png"]
 
 
@@ -201,17 +212,24 @@ def test_window_keys_save_reset_and_help(tmpdir, scene):
     assert (np.abs(reset - start).max(axis=-1) > 24).mean() < 0.01
 
 
+# Usage errors: the usage line, one error line, status 2, nothing drawn or written.
 @pytest.mark.parametrize("args, message", [
-    (["--size", "0x5"], "argument --size: width and height must be between 16 and 8192"),
+    (["--size", "15x480"], "argument --size: width and height must be between 16 and 8192"),
+    (["--size", "480x8193"], "argument --size: width and height must be between 16 and 8192"),
     (["--size", "big"], "argument --size: expected WIDTHxHEIGHT, such as 640x480, not 'big'"),
-    (["--draw", "axes,nothing"], "argument --draw: unknown routine 'nothing'; choose from "
-     "square (drawSquare), colored-cube (drawColoredCube)"),
+    (["--draw", "axes,nothing"], "argument --draw: unknown routine 'nothing'; choose from "),
+    (["--window", "--frames", "0"], "error: --frames must be at least 1"),
     (["--frames", "2"], "error: --frames needs --window"),
     (["--gallery", "--window"], "error: --gallery is drawn offscreen; leave out --window"),
+    (["--gallery", "--size", "64x64"], "error: --size 64x64 is too small for a gallery of 5"),
+    (["-o", "{tmp}/p.jpeg2"], "error: --output {tmp}/p.jpeg2: Pillow cannot write a colour "
+     "picture with the extension '.jpeg2'"),
 ])
 def test_bad_options_are_refused_before_anything_is_drawn(tmpdir, capsys, args, message):
     from pelmora_tools import demo
+    tmp = str(tmpdir)
     with pytest.raises(SystemExit) as excinfo:
-        demo.main(args + ["-o", str(tmpdir.join("never.png"))])
-    assert excinfo.value.code == 2 and message in capsys.readouterr()[1]
-    assert tmpdir.listdir() == []
+        demo.main(["-o", tmp + "/never.png"] + [arg.format(tmp=tmp) for arg in args])
+    err = capsys.readouterr()[1]
+    assert excinfo.value.code == 2 and err.startswith("usage: pelmora-demo ")
+    assert message.format(tmp=tmp) in err.splitlines()[-1] and tmpdir.listdir() == []
