@@ -9,8 +9,8 @@ ROUTINES = ("draw3DCoordinateAxes", "drawViewVolume", "drawSquare", "drawGrayCub
 SHORT_NAMES = {"draw3DCoordinateAxes": "axes", "drawViewVolume": "view-volume",
                "drawSquare": "square", "drawGrayCube": "gray-cube",
                "drawColoredCube": "colored-cube"}
-TYPICAL_ARGUMENTS = {"draw3DCoordinateAxes": (), "drawViewVolume": (-1.0, 1.0, -1.0, 1.0, 1.0, 10.0),
-                     "drawSquare": (1,), "drawGrayCube": (1,), "drawColoredCube": (1,)}
+TYPICAL_ARGUMENTS = {"draw3DCoordinateAxes": (), "drawSquare": (1,), "drawGrayCube": (1,),
+                     "drawColoredCube": (1,), "drawViewVolume": (-1.0, 1.0, -1.0, 1.0, 1.0, 10.0)}
 PARAMETERS = ("left", "right", "bottom", "top", "near", "far")  # drawViewVolume's
 
 # What the routines look up: the OpenGL functions they call, the constants they pass, and
