@@ -147,10 +147,10 @@ if [ "$(id -u)" -ne 0 ]; then
         for pkg in "${hints[@]}"; do
             say "optional $pkg is not installed: ${needed_by[$pkg]} skips"
         done
-        say "to add them: sudo apt-get install ${hints[*]}"
+        say "to add: sudo apt-get install ${hints[*]}"
     fi
     if [ ${#missing[@]} -gt 0 ]; then
-        say "missing Debian packages that Pelmora needs: ${missing[*]}; install them with:" >&2
+        say "missing Debian packages that Pelmora needs: ${missing[*]}; to install:" >&2
         echo "  sudo apt-get install ${missing[*]}" >&2
         say "then run this again (or make demo, make test)" >&2
         exit 1
