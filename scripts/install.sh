@@ -63,6 +63,17 @@ if [ "$(id -u)" -ne 0 ] && found=$(made_by_root) && [ -n "$found" ]; then
 fi
 
 # --- the interpreter ---------------------------------------------------------------------------
+# A bare Debian has no python3 yet; the rest of this script asks it about itself.
+if ! command -v "$python" >/dev/null && [ "$python" = python3 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        say "python3 is not installed; install it, then run this again:" >&2
+        echo "  sudo apt-get install python3" >&2
+        exit 1
+    fi
+    say "apt-get install python3"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends python3 </dev/null
+fi
 command -v "$python" >/dev/null || { say "no interpreter '$python'" >&2; exit 1; }
 # One start of each interpreter (a pyenv shim alone costs a quarter second): its real path
 # past the shims, its version, and its identity. An env is kept only if it runs on the same
