@@ -137,11 +137,13 @@ def check_keys_that_compare_by_their_own_code():
                     log.append((type(error).__name__, message(error)))
             dict.__delitem__(module.__dict__, [k for k in module.__dict__ if k is key][0])
             seen.append((log, len(asked)))
-        if PY3 or case > 1:
+        ends = [entry for entry in seen[0][0] if entry == "glEnd" or entry[0] == "NameError"]
+        if case < 2 and not PY3:  # 2.7's attribute lookup counts it a miss; LOAD_GLOBAL raises
+            assert ends == [("NameError", "glEnd")] * 3
+        elif case == 2 and sys.version_info < (3, 11):  # 3.8-3.10 stop asking for a hot function
+            assert ends == ["glEnd"] + [("NameError", "glEnd")] * 2
+        else:
             assert seen[0] == seen[1], case
-        else:  # an attribute lookup on 2.7, where plain Python's LOAD_GLOBAL raises
-            assert [entry for entry in seen[0][0] if entry[0] == "NameError"] == \
-                [("NameError", "glEnd")] * 3
     with pytest.raises(LookupError if PY3 else TypeError) as excinfo:
         Pelmora.drawViewVolume(1, 2, 3, 4, 5, **{raising(LookupError)("far"): 6})
     assert [n for n, _ in module_entries(excinfo)] == [43]
