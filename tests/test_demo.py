@@ -189,10 +189,12 @@ demo.import_pelmora = import_pelmora
 
 
 def test_window_keys_save_reset_and_help(tmpdir, scene):
-    if not [d for d in os.environ["PATH"].split(os.pathsep) if os.path.isfile(d + "/xvfb-run")]:
-        if REQUIRE_GL:
-            pytest.fail("xvfb-run is not installed (Debian package xvfb)")
-        pytest.skip("xvfb-run is not installed (Debian package xvfb)")
+    path = os.environ["PATH"].split(os.pathsep)
+    missing = [tool for tool in ("xvfb-run", "xauth")
+               if not [d for d in path if os.path.isfile(os.path.join(d, tool))]]
+    if missing:
+        message = "%s not installed (Debian packages xvfb xauth)" % " and ".join(missing)
+        pytest.fail(message) if REQUIRE_GL else pytest.skip(message)
     output = str(tmpdir.join("shots", "shot.png"))  # a folder the first screenshot makes
     status, out, err = run(["xvfb-run", "-a", "-s", "-screen 0 640x480x24", sys.executable, "-c",
                             "OUTPUT = %r\n" % output + USER_SESSION + RUN_MAIN, "--window",
