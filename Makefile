@@ -16,10 +16,10 @@ clean:
 	find . \( -path ./.git -o -path ./.venv -o -path ./.venvs \) -prune -o \
 		\( -name __pycache__ -o -name '*.pyc' \) -exec rm -rf {} +
 
-# Speed and memory figures (not part of the tests) under every interpreter of the test run:
-# tables, and out/bench.json (BENCH_ARGS="--only overhead --quick" etc.).
+# Speed and memory figures (not part of the tests), timed by pyperf under every interpreter of
+# the test run: tables, out/bench.json and out/bench-all/ (BENCH_ARGS="--fast --only overhead").
 bench: install
-	.venv/bin/python bench/run.py --all --json out/bench.json $(BENCH_ARGS)
+	.venv/bin/python bench/run.py --all --quiet --json out/bench.json $(BENCH_ARGS)
 
 # The whole suite against an AddressSanitizer + UBSan build; any report fails it.
 sanitize: install

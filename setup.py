@@ -128,6 +128,9 @@ setup(
         # The stub tests run both type checkers (pyright with a node from PyPI);
         # the packaging tests build an sdist with setuptools, which Python 3.12+ venvs lack.
         "test": ["pytest", "numpy", "mypy", "pyright[nodejs]", "setuptools"],
+        # bench/run.py times with pyperf (1.7 is the last for 2.7) and, where Cython
+        # installs, also times the reference compiled by it.
+        "bench": ["pyperf; python_version >= '3'", "pyperf<2; python_version < '3'", "Cython"],
     },
     entry_points={"console_scripts": ["pelmora-demo = pelmora_tools.demo:main"]},
     ext_modules=[extension],
