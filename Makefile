@@ -7,8 +7,10 @@ install:
 test: install
 	bash scripts/test-all.sh
 
+# Run as root in a user's clone, the picture goes back to the clone's owner too.
 demo: install
-	.venv/bin/python -m pelmora_tools.demo
+	.venv/bin/python -m pelmora_tools.demo; status=$$?; bash scripts/install.sh --hand-back; \
+		exit $$status
 
 # Build outputs and logs only; the environments in .venv and .venvs/ stay.
 clean:
