@@ -130,6 +130,7 @@ def check_keys_that_compare_by_their_own_code():
             key = [raising(LookupError)("glEnd"), raising(KeyboardInterrupt)("glEnd"),
                    Flipping("glEnd"), counting(asked)("other")][case]
             module.__dict__[key] = lambda: log.append("glEnd")
+            module.unrelated = None  # a later change of the namespace, the key still there
             for _ in range(3):
                 try:
                     module.drawSquare(1)

@@ -222,15 +222,15 @@ def test_import_keeps_the_gil_off(tmpdir):
     assert run_recorded("import Pelmora\nprint(sys._is_gil_enabled())", tmpdir) == ("False\n", "")
 
 
-DEEP = "\ndeep = []\nfor _ in range(1000):\n    deep = [deep]\n"
+DEEP = "\ndeep = []\nfor _ in range(1500):\n    deep = [deep]\n"
 
 
 @pytest.mark.parametrize("binding, limit, stack", [
-    ("Pelmora.drawSquare", None, 1),
-    ("lambda *args: Pelmora.drawSquare(1)", None, 1),
+    ("Pelmora.drawSquare", None, 1024),
+    ("lambda *args: Pelmora.drawSquare(1)", None, 1024),
     # A callee that needs more stack than a routine entry: the interpreter's own recursion
     # limit is lifted, so the routines must leave it room to fail cleanly.
-    ("lambda *args: [repr(deep), Pelmora.drawSquare(1)]", 10 ** 6, 4),
+    ("lambda *args: [repr(deep), Pelmora.drawSquare(1)]", 10 ** 6, 512),
 ])
 def test_deep_reentry_in_a_thread_raises_recursion_error(tmpdir, binding, limit, stack):
     out, err = run_recorded(DEEP + """
@@ -243,7 +243,7 @@ def reenter():
         Pelmora.drawSquare(1)
     except RuntimeError as exc:  # RecursionError on Python 3
         outcome.append(type(exc).__name__)
-threading.stack_size(%d << 20)
+threading.stack_size(%d << 10)
 thread = threading.Thread(target=reenter)
 thread.start()
 thread.join()

@@ -80,6 +80,7 @@ def test_cached(check):
     # routine, args, name deleted, call that raises, calls made, message, entries as
     # (line, routine, callee of the statement), "callee" for the recording callee's
     ("drawSquare", (1,), "glBegin", None, 0, "glBegin", [(95, "drawSquare", "glBegin")]),
+    ("drawSquare", (1,), None, 6, 6, "glEnd", [(100, "drawSquare", "glEnd"), "callee"]),
     ("drawSquare", (None,), None, None, 1, "unsupported operand type(s) for *: 'float' and "
      "'NoneType'", [(96, "drawSquare", "glVertex3f")]),
     ("drawGrayCube", (1,), None, 64, 64, "glPopMatrix", [(144, "drawGrayCube", "glPopMatrix"),
