@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import types
 
 import Pelmora
 from pelmora_tools import reference
@@ -152,6 +153,15 @@ def assert_twins(routine, args=(), kwargs=None, fail_at=None, bindings=(), insta
             for module in TWINS]
     assert seen[0] == seen[1], (routine, args, kwargs, fail_at, bindings)
     return seen[0]
+
+
+def fresh_twin():
+    """A new module run from the twin's source: code no call has warmed yet."""
+    twin = types.ModuleType(reference.__name__)
+    twin.__file__ = reference.__file__
+    with open(reference.__file__.replace(".pyc", ".py")) as source:
+        exec(compile(source.read(), twin.__file__, "exec"), twin.__dict__)
+    return twin
 
 
 def module_entries(excinfo):
