@@ -2,6 +2,7 @@
 licence, it holds what building, testing and reading the project need, and no build outputs."""
 import glob
 import os
+import platform
 import re
 import sys
 import tarfile
@@ -23,3 +24,14 @@ def test_sdist_holds_the_sources_and_no_build_outputs(tmpdir):
         wanted += [os.path.relpath(path, ROOT) for path in glob.glob(os.path.join(ROOT, pattern))]
     assert sorted(set(wanted) - members) == []
     assert [m for m in members if re.search(r"\.(so|o|pyc)$|__pycache__|^\.venv", m)] == []
+
+
+def test_other_interpreters_are_told_what_to_use_instead():
+    status, out, err = run([sys.executable, "-c", "import platform, sys\n"
+                            "platform.python_implementation = lambda: 'PyPy'\n"
+                            "sys.argv = ['setup.py', 'build_ext']\n"
+                            "exec(compile(open('setup.py').read(), 'setup.py', 'exec'))"],
+                           cwd=ROOT)
+    assert status == 1 and out == "" and err.strip().splitlines() == [
+        "Pelmora is a C++ extension written against CPython's own C API, which PyPy %s does not"
+        " provide; install it under CPython 3.8 or later (or 2.7)." % platform.python_version()]
