@@ -13,8 +13,8 @@ import sys
 import sysconfig
 
 if platform.python_implementation() != "CPython":
-    sys.exit("Pelmora is a C++ extension written against CPython's own C API, which %s %s does "
-             "not provide; install it under CPython 3.8 or later (or 2.7)."
+    sys.exit("Pelmora is a C++ extension written against CPython's own C API, which %s (for "
+             "Python %s) does not provide; install it under CPython 3.8 or later (or 2.7)."
              % (platform.python_implementation(), platform.python_version()))
 
 import setuptools  # noqa: E402  (after the check: the message comes first)

@@ -33,5 +33,6 @@ def test_other_interpreters_are_told_what_to_use_instead():
                             "exec(compile(open('setup.py').read(), 'setup.py', 'exec'))"],
                            cwd=ROOT)
     assert status == 1 and out == "" and err.strip().splitlines() == [
-        "Pelmora is a C++ extension written against CPython's own C API, which PyPy %s does not"
-        " provide; install it under CPython 3.8 or later (or 2.7)." % platform.python_version()]
+        "Pelmora is a C++ extension written against CPython's own C API, which PyPy (for Python"
+        " %s) does not provide; install it under CPython 3.8 or later (or 2.7)."
+        % platform.python_version()]
