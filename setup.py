@@ -72,6 +72,12 @@ class BuildExt(build_ext):
     """Flags for the compiler actually used, and none of the C-only ones that Python 2.7's
     compiler settings pass."""
 
+    def finalize_options(self):
+        build_ext.finalize_options(self)
+        # A build folder may hold objects another compiler or other flags made (a pip install
+        # of a clone builds in it): they would be linked as they are.
+        self.force = True
+
     def build_extensions(self):
         for command in ("compiler_so", "compiler_so_cxx"):
             flags = getattr(self.compiler, command, None) or []
