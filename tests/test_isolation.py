@@ -222,7 +222,7 @@ def test_import_keeps_the_gil_off(tmpdir):
     assert run_recorded("import Pelmora\nprint(sys._is_gil_enabled())", tmpdir) == ("False\n", "")
 
 
-DEEP = "\ndeep = []\nfor _ in range(1500):\n    deep = [deep]\n"
+DEEP = "\ndeep = []\nfor _ in range(1200):\n    deep = [deep]\n"
 
 
 @pytest.mark.parametrize("binding, limit, stack", [
