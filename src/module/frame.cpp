@@ -79,8 +79,8 @@ void add_entry(const ModuleState& state, Owned code, int module_line) {
     PyTraceBack_Here(frame_object);
 }
 
-// The state's code object for `index` of `table`, or one made now (the module's own were
-// released with it, or were never made).
+// The state's code object for `index` of `table`, or one made now (init's own entries, or
+// the module's were released with it or never made).
 Owned code_for(const ModuleState& state, const void* table, const char* function,
                SourceSite site, int module_line, std::size_t index) {
     if (PyObject* made = state.codes.find(table, index)) return Owned::borrow(made);
@@ -112,14 +112,7 @@ void add_traceback_frame(const ModuleState& state, const SiteGroup& group, std::
 
 void add_traceback_frame(const ModuleState& state, const char* function, SourceSite site,
                          int module_line) {
-    PendingException pending = PendingException::take();
-    Owned code = Owned::steal(make_code_object(function, site, module_line));
-    if (!code) {
-        pending.drop();
-        return;
-    }
-    pending.restore();
-    add_entry(state, std::move(code), module_line);
+    add_entry(state, code_for(state, nullptr, function, site, module_line, 0), module_line);
 }
 
 }  // namespace pelmora
