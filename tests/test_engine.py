@@ -98,46 +98,42 @@ def check_watchers_running_routines_mid_change_see_every_change():
     assert logs[0] == logs[1]
 
 
-class Flipping(str):
-    """A namespace key equal to the name it spells as often as its answers say."""
-    __hash__ = str.__hash__
+class Key(str):
+    """A namespace key that runs code when compared: it gives its answers in turn (an
+    exception class is raised), then False, and counts how often it is asked."""
+
+    def __new__(cls, text, answers, like=None):
+        key = str.__new__(cls, text)
+        key.answers, key.asked, key.like = list(answers), 0, like or text
+        return key
+
+    def __hash__(self):
+        return hash(self.like)
 
     def __eq__(self, other):
-        return self.answers.pop(0) if self.answers else False
-
-
-def flipping(name, *answers):
-    key = Flipping(name)
-    key.answers = list(answers)
-    return key
+        self.asked += 1
+        answer = self.answers.pop(0) if self.answers else False
+        if isinstance(answer, type):
+            raise answer("compared")
+        return answer
 
 
 def check_keys_that_compare_by_their_own_code():
     """A key of the namespace that runs code when compared: its answers, its errors and how
     often it is asked are those of plain Python, but that 2.7's attribute lookup counts an
     error a miss."""
-    def raising(error):
-        def eq(self, other):
-            raise error("compared")
-        return type("Raising", (str,), {"__hash__": str.__hash__, "__eq__": eq})
-
-    def counting(asked):
-        def eq(self, other):
-            asked.append(other)
-            return False
-        return type("Counting", (str,), {"__hash__": lambda self: hash("glEnd"), "__eq__": eq})
     for case in range(5):
         seen = []
         # A twin of its own: a function that 3.8-3.10 have called often enough keeps what
         # such a key first answered, and stops asking it.
         for module in (Pelmora, fresh_twin()):
-            log, asked = [], []
+            log = []
             Recorder(module, ["glColor4f", "glBegin", "glVertex3f", "glVertex3d", "glVertex4d"],
                      calls=log)
             module.__dict__.pop("glEnd", None)
-            key = [raising(LookupError)("glEnd"), raising(KeyboardInterrupt)("glEnd"),
-                   flipping("glEnd", True), counting(asked)("other"),
-                   flipping("glEnd", True, False, True)][case]
+            key = [Key("glEnd", [LookupError] * 3), Key("glEnd", [KeyboardInterrupt] * 3),
+                   Key("glEnd", [True]), Key("other", [], like="glEnd"),
+                   Key("glEnd", [True, False, True])][case]
             module.__dict__[key] = lambda: log.append("glEnd")
             # A later change: the name bound behind the key, or another name.
             setattr(module, "glEnd" if case == 4 else "unrelated", lambda: log.append("bound"))
@@ -147,14 +143,14 @@ def check_keys_that_compare_by_their_own_code():
                 except BaseException as error:
                     log.append((type(error).__name__, message(error)))
             dict.__delitem__(module.__dict__, [k for k in module.__dict__ if k is key][0])
-            seen.append((log, len(asked)))
+            seen.append((log, key.asked))
         if case < 2 and not PY3:  # 2.7's attribute lookup counts it a miss; LOAD_GLOBAL raises
             assert [entry for entry in seen[0][0] if entry[0] == "NameError"] == \
                 [("NameError", "glEnd")] * 3
         else:
             assert seen[0] == seen[1], case
     with pytest.raises(LookupError if PY3 else TypeError) as excinfo:
-        Pelmora.drawViewVolume(1, 2, 3, 4, 5, **{raising(LookupError)("far"): 6})
+        Pelmora.drawViewVolume(1, 2, 3, 4, 5, **{Key("far", [LookupError]): 6})
     assert [n for n, _ in module_entries(excinfo)] == [43]
 
 
