@@ -16,7 +16,7 @@ bool has_module_getattr(const ModuleState& state) {
     if (!compat::kModuleGetattr) return false;
     PyObject* hook = nullptr;
     // An error here is a colliding key's; the generic lookup meets and raises it.
-    const int found = PyDict_GetItemStringRef(state.module_dict, "__getattr__", &hook);
+    const int found = PyDict_GetItemRef(state.module_dict, state.getattr_name, &hook);
     Py_XDECREF(hook);
     if (found < 0) PyErr_Clear();
     return found != 0;

@@ -117,7 +117,8 @@ bool make_constants(ModuleState& state) {
         state.integers[i] = compat::integer(kIntegerValues[i]);
         if (state.integers[i] == nullptr) return false;
     }
-    return true;
+    state.getattr_name = compat::intern_text("__getattr__");
+    return state.getattr_name != nullptr;
 }
 
 bool make_cached_tuples(ModuleState& state) {

@@ -27,6 +27,7 @@ struct ModuleState {
     PyObject* builtins = nullptr;
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
+    PyObject* getattr_name = nullptr;  // "__getattr__", which a name lookup's miss asks for
     PyObject* texts[kTextCount] = {};
     PyObject* integers[kIntegerCount] = {};
     PyObject* cached_tuples[kCachedTupleCount] = {};
@@ -45,7 +46,7 @@ struct ModuleState {
     // result, which it returns.
     template <class Visit>
     int for_each_constant(Visit visit) {
-        PyObject** singles[] = {&builtins, &empty_tuple, &empty_bytes};
+        PyObject** singles[] = {&builtins, &empty_tuple, &empty_bytes, &getattr_name};
         for (PyObject** slot : singles)
             if (int result = visit(slot)) return result;
         for (PyObject*& object : texts)
